@@ -1,0 +1,88 @@
+// The lab: a simulated PC kept in a folder. It holds the settings (operating system, language,
+// system drive, time scale), the system drive "drive_c", the registry and, per device, the files
+// of its persistent memories. Every winsim call works on the lab of its process.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace lab {
+
+class Registry;
+
+struct OsVersion {
+    uint32_t platformId = 2;  // VER_PLATFORM_WIN32_NT; 1 is the 9x family
+    uint32_t major = 5;
+    uint32_t minor = 1;
+    uint32_t build = 2600;
+    uint16_t servicePackMajor = 3;
+    std::string csdVersion = "Service Pack 3";
+};
+
+struct Settings {
+    OsVersion os;
+    // The user interface language when the lab fixes it; otherwise it follows LANG.
+    std::optional<uint16_t> language;
+    bool systemDriveWritable = true;
+    double timeScale = 1.0;
+};
+
+nlohmann::json settingsToJson(const Settings& s);
+// Reads what is present and keeps the defaults for the rest; throws std::runtime_error on a
+// value of the wrong kind, naming the key.
+Settings settingsFromJson(const nlohmann::json& j);
+
+// The language a LANG value stands for: de_DE gives 0x0407, de_CH 0x0807, anything else 0x0409.
+uint16_t languageFromLocaleName(const char* lang);
+
+class Lab {
+public:
+    // Opens an existing lab folder; throws std::runtime_error when lab.json is missing or invalid.
+    static std::unique_ptr<Lab> open(const std::filesystem::path& dir);
+    // Creates (or re-creates) a lab folder from a scenario: "default", "empty" or a JSON file.
+    // An existing lab.json is replaced; memories and registry of an existing lab are reset.
+    static std::unique_ptr<Lab> create(const std::filesystem::path& dir, const std::string& scenario);
+    // The folder this process uses: ZELFIN_LAB, else $XDG_DATA_HOME/zelfin/lab
+    // (~/.local/share/zelfin/lab without XDG_DATA_HOME).
+    static std::filesystem::path defaultDir();
+    // The lab of this process, opened on first use and created from the default scenario when
+    // its folder holds no lab yet.
+    static Lab& current();
+
+    const std::filesystem::path& root() const { return root_; }
+    std::filesystem::path driveC() const { return root_ / "drive_c"; }
+    std::filesystem::path runDir() const { return root_ / "run"; }
+    std::filesystem::path registryFile() const { return root_ / "registry.json"; }
+    std::filesystem::path labFile() const { return root_ / "lab.json"; }
+
+    const Settings& settings() const { return settings_; }
+    void setSettings(const Settings& s);  // and saves lab.json
+
+    // Resolved values, with the environment applied.
+    uint16_t uiLanguage() const;   // the lab's setting, else from LANG
+    double timeScale() const;      // ZELFIN_TIME_SCALE, else the lab's setting; always > 0
+    bool is9x() const { return settings_.os.platformId == 1; }
+
+    Registry& registry();
+    nlohmann::json toJson() const;  // what "zelfin-lab show --json" prints
+    ~Lab();
+
+private:
+    explicit Lab(std::filesystem::path root);
+    void load();
+    void save() const;
+    void ensureFolders() const;
+
+    std::filesystem::path root_;
+    Settings settings_;
+    nlohmann::json devices_ = nlohmann::json::array();
+    std::unique_ptr<Registry> registry_;
+    std::mutex mutex_;
+};
+
+}  // namespace lab

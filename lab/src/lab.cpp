@@ -1,0 +1,243 @@
+#include "lab/lab.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+#include "lab/registry.h"
+#include "scenarios.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace lab {
+
+namespace {
+
+// Holds an exclusive lock on a lab's folder while it is created, so that two processes using a
+// new lab at once do not both lay it out.
+class FolderLock {
+public:
+    explicit FolderLock(const fs::path& dir) {
+        fs::create_directories(dir);
+        fd_ = ::open((dir / ".lab.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+    }
+    ~FolderLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+std::string hex4(uint16_t v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%04X", v);
+    return buf;
+}
+
+uint16_t parseLanguage(const json& j) {
+    if (j.is_number_unsigned()) return static_cast<uint16_t>(j.get<unsigned>());
+    if (j.is_string()) {
+        const std::string s = j.get<std::string>();
+        char* end = nullptr;
+        const unsigned long v = std::strtoul(s.c_str(), &end, 0);
+        if (end && *end == 0 && !s.empty() && v <= 0xFFFF) return static_cast<uint16_t>(v);
+    }
+    throw std::runtime_error("settings.language must be a language id such as \"0x0407\"");
+}
+
+template <class T>
+void readField(const json& obj, const char* key, T& out, const char* where) {
+    if (!obj.contains(key)) return;
+    try {
+        out = obj.at(key).get<T>();
+    } catch (const json::exception&) {
+        throw std::runtime_error(std::string(where) + "." + key + " has the wrong kind of value");
+    }
+}
+
+void writeFileAtomically(const fs::path& file, const std::string& text) {
+    const fs::path tmp = file.string() + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out) throw std::runtime_error("cannot write " + tmp.string());
+        out << text;
+        if (!out.flush()) throw std::runtime_error("cannot write " + tmp.string());
+    }
+    fs::rename(tmp, file);
+}
+
+}  // namespace
+
+json settingsToJson(const Settings& s) {
+    json j;
+    j["os"] = {{"platformId", s.os.platformId},
+               {"major", s.os.major},
+               {"minor", s.os.minor},
+               {"build", s.os.build},
+               {"servicePack", s.os.servicePackMajor},
+               {"csdVersion", s.os.csdVersion}};
+    j["language"] = s.language ? json(hex4(*s.language)) : json(nullptr);
+    j["systemDriveWritable"] = s.systemDriveWritable;
+    j["timeScale"] = s.timeScale;
+    return j;
+}
+
+Settings settingsFromJson(const json& j) {
+    Settings s;
+    if (j.is_null()) return s;
+    if (!j.is_object()) throw std::runtime_error("settings must be an object");
+    if (j.contains("os")) {
+        const json& os = j.at("os");
+        if (!os.is_object()) throw std::runtime_error("settings.os must be an object");
+        readField(os, "platformId", s.os.platformId, "settings.os");
+        readField(os, "major", s.os.major, "settings.os");
+        readField(os, "minor", s.os.minor, "settings.os");
+        readField(os, "build", s.os.build, "settings.os");
+        readField(os, "servicePack", s.os.servicePackMajor, "settings.os");
+        readField(os, "csdVersion", s.os.csdVersion, "settings.os");
+        if (s.os.platformId != 1 && s.os.platformId != 2)
+            throw std::runtime_error("settings.os.platformId must be 1 (9x family) or 2 (NT family)");
+    }
+    if (j.contains("language") && !j.at("language").is_null()) s.language = parseLanguage(j.at("language"));
+    readField(j, "systemDriveWritable", s.systemDriveWritable, "settings");
+    readField(j, "timeScale", s.timeScale, "settings");
+    if (!(s.timeScale > 0)) throw std::runtime_error("settings.timeScale must be greater than 0");
+    return s;
+}
+
+uint16_t languageFromLocaleName(const char* lang) {
+    if (!lang) return 0x0409;
+    if (std::strncmp(lang, "de_DE", 5) == 0) return 0x0407;
+    if (std::strncmp(lang, "de_CH", 5) == 0) return 0x0807;
+    return 0x0409;
+}
+
+Lab::Lab(fs::path root) : root_(std::move(root)) {}
+Lab::~Lab() = default;
+
+std::unique_ptr<Lab> Lab::open(const fs::path& dir) {
+    std::unique_ptr<Lab> lab(new Lab(fs::absolute(dir)));
+    lab->load();
+    lab->ensureFolders();
+    return lab;
+}
+
+std::unique_ptr<Lab> Lab::create(const fs::path& dir, const std::string& scenario) {
+    json sc;
+    if (auto builtin = builtinScenario(scenario)) {
+        sc = *builtin;
+    } else {
+        std::ifstream in(scenario, std::ios::binary);
+        if (!in) throw std::runtime_error("no such scenario: " + scenario + " (use default, empty or a JSON file)");
+        try {
+            sc = json::parse(in);
+        } catch (const json::exception& e) {
+            throw std::runtime_error("scenario " + scenario + " is not valid JSON: " + e.what());
+        }
+        if (!sc.is_object()) throw std::runtime_error("scenario " + scenario + " must be a JSON object");
+    }
+    std::unique_ptr<Lab> lab(new Lab(fs::absolute(dir)));
+    lab->settings_ = settingsFromJson(sc.value("settings", json::object()));
+    lab->devices_ = sc.value("devices", json::array());
+    if (!lab->devices_.is_array()) throw std::runtime_error("scenario devices must be an array");
+    fs::create_directories(lab->root_);
+    // A fresh lab starts with an empty registry and no memories of earlier devices.
+    fs::remove(lab->registryFile());
+    fs::remove_all(lab->root_ / "devices");
+    fs::remove_all(lab->runDir());
+    lab->ensureFolders();
+    lab->save();
+    return lab;
+}
+
+fs::path Lab::defaultDir() {
+    if (const char* env = std::getenv("ZELFIN_LAB"); env && *env) return fs::absolute(env);
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return fs::path(xdg) / "zelfin" / "lab";
+    const char* home = std::getenv("HOME");
+    return fs::path(home && *home ? home : "/tmp") / ".local" / "share" / "zelfin" / "lab";
+}
+
+Lab& Lab::current() {
+    static std::unique_ptr<Lab> lab = [] {
+        const fs::path dir = defaultDir();
+        FolderLock lock(dir);
+        if (!fs::exists(dir / "lab.json")) return create(dir, "default");
+        return open(dir);
+    }();
+    return *lab;
+}
+
+void Lab::load() {
+    std::ifstream in(labFile(), std::ios::binary);
+    if (!in) throw std::runtime_error("no lab in " + root_.string() + " (lab.json missing; run zelfin-lab init)");
+    json j;
+    try {
+        j = json::parse(in);
+    } catch (const json::exception& e) {
+        throw std::runtime_error(labFile().string() + " is not valid JSON: " + e.what());
+    }
+    settings_ = settingsFromJson(j.value("settings", json::object()));
+    devices_ = j.value("devices", json::array());
+}
+
+void Lab::save() const {
+    json j;
+    j["settings"] = settingsToJson(settings_);
+    j["devices"] = devices_;
+    writeFileAtomically(labFile(), j.dump(2) + "\n");
+}
+
+void Lab::ensureFolders() const {
+    for (const char* sub : {"drive_c/WINDOWS/System32/Drivers", "drive_c/WINDOWS/Inf", "drive_c/WINDOWS/TEMP",
+                            "run"})
+        fs::create_directories(root_ / sub);
+}
+
+void Lab::setSettings(const Settings& s) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    settings_ = s;
+    save();
+}
+
+uint16_t Lab::uiLanguage() const {
+    if (settings_.language) return *settings_.language;
+    return languageFromLocaleName(std::getenv("LANG"));
+}
+
+double Lab::timeScale() const {
+    if (const char* env = std::getenv("ZELFIN_TIME_SCALE"); env && *env) {
+        char* end = nullptr;
+        const double v = std::strtod(env, &end);
+        if (end && *end == 0 && v > 0) return v;
+    }
+    return settings_.timeScale;
+}
+
+Registry& Lab::registry() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!registry_) registry_ = std::make_unique<Registry>(registryFile());
+    return *registry_;
+}
+
+json Lab::toJson() const {
+    json j;
+    j["path"] = root_.string();
+    j["settings"] = settingsToJson(settings_);
+    j["settings"]["effectiveLanguage"] = hex4(uiLanguage());
+    j["settings"]["effectiveTimeScale"] = timeScale();
+    j["devices"] = devices_;
+    return j;
+}
+
+}  // namespace lab

@@ -1,0 +1,261 @@
+// zelfin-lab: creates, shows and changes labs, the simulated PCs Zelfin runs on.
+#include <lab/lab.h>
+#include <lab/registry.h>
+#include <winsim/winerror.h>
+#include <winsim/winreg.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+const char kUsage[] =
+    "Usage: zelfin-lab COMMAND [ARGS]\n"
+    "\n"
+    "Creates, shows and changes labs: simulated PCs with their settings, system drive,\n"
+    "registry and devices, kept in a folder.\n"
+    "\n"
+    "Commands:\n"
+    "  init DIR [--scenario default|empty|FILE]   create (or reset) a lab from a scenario\n"
+    "  show [DIR] [--json]                        print a lab's settings and devices\n"
+    "  reg DIR get KEY [NAME]                     print a registry value (or a key's values)\n"
+    "  reg DIR set KEY NAME TYPE VALUE            write a value; TYPE is REG_SZ, REG_EXPAND_SZ,\n"
+    "                                             REG_DWORD (decimal or 0x hex) or REG_BINARY (hex)\n"
+    "  reg DIR delete KEY [NAME]                  delete a value, or a key without subkeys\n"
+    "\n"
+    "KEY is a full key path such as HKLM\\SOFTWARE\\Quorvex\\KRDMgmt\\KRDConf. An empty NAME (\"\")\n"
+    "is the key's default value. Without DIR, show uses the lab Zelfin would use: ZELFIN_LAB, else\n"
+    "$XDG_DATA_HOME/zelfin/lab.\n"
+    "\n"
+    "Environment: ZELFIN_LAB (the lab folder), ZELFIN_TIME_SCALE (lab clock speed-up), LANG (the\n"
+    "user interface language when the lab does not fix one).\n";
+
+int usageError(const std::string& message) {
+    std::cerr << "zelfin-lab: " << message << "\nTry 'zelfin-lab --help'.\n";
+    return 2;
+}
+
+const char* typeName(uint32_t type) {
+    switch (type) {
+    case REG_NONE: return "REG_NONE";
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case REG_QWORD: return "REG_QWORD";
+    default: return "REG_UNKNOWN";
+    }
+}
+
+std::string describeValue(const lab::RegValue& v) {
+    char buf[16];
+    if ((v.type == REG_SZ || v.type == REG_EXPAND_SZ) && !v.data.empty()) {
+        std::string s(v.data.begin(), v.data.end());
+        if (!s.empty() && s.back() == '\0') s.pop_back();
+        return s;
+    }
+    if (v.type == REG_DWORD && v.data.size() == 4) {
+        const uint32_t d = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (static_cast<uint32_t>(v.data[3]) << 24);
+        std::snprintf(buf, sizeof buf, "0x%08x", d);
+        return std::string(buf) + " (" + std::to_string(d) + ")";
+    }
+    std::string hex;
+    for (uint8_t b : v.data) {
+        std::snprintf(buf, sizeof buf, "%02x", b);
+        hex += buf;
+    }
+    return hex;
+}
+
+bool parseValue(const std::string& type, const std::string& text, lab::RegValue* out, std::string* error) {
+    if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
+        out->type = type == "REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
+        out->data.assign(text.begin(), text.end());
+        out->data.push_back(0);
+        return true;
+    }
+    if (type == "REG_DWORD") {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+        if (text.empty() || *end || errno || v > 0xFFFFFFFFull) {
+            *error = "REG_DWORD needs a number from 0 to 4294967295, not '" + text + "'";
+            return false;
+        }
+        out->type = REG_DWORD;
+        out->data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                     static_cast<uint8_t>(v >> 24)};
+        return true;
+    }
+    if (type == "REG_BINARY") {
+        if (text.size() % 2) {
+            *error = "REG_BINARY needs an even number of hex digits";
+            return false;
+        }
+        out->type = REG_BINARY;
+        out->data.clear();
+        for (size_t i = 0; i < text.size(); i += 2) {
+            const std::string byte = text.substr(i, 2);
+            char* end = nullptr;
+            const unsigned long b = std::strtoul(byte.c_str(), &end, 16);
+            if (*end || !std::isxdigit(static_cast<unsigned char>(byte[0]))) {
+                *error = "REG_BINARY needs hex digits, not '" + byte + "'";
+                return false;
+            }
+            out->data.push_back(static_cast<uint8_t>(b));
+        }
+        return true;
+    }
+    *error = "unknown value type '" + type + "' (REG_SZ, REG_EXPAND_SZ, REG_DWORD or REG_BINARY)";
+    return false;
+}
+
+std::string errorText(long code) {
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND: return "not found";
+    case ERROR_ACCESS_DENIED: return "access denied (a key with subkeys cannot be deleted)";
+    case ERROR_INVALID_PARAMETER: return "invalid key path";
+    case ERROR_REGISTRY_CORRUPT: return "the lab's registry file is corrupt";
+    case ERROR_REGISTRY_IO_FAILED: return "the lab's registry file cannot be read or written";
+    default: return "error " + std::to_string(code);
+    }
+}
+
+int cmdInit(const std::vector<std::string>& args) {
+    if (args.empty()) return usageError("init needs a lab folder");
+    std::string scenario = "default";
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--scenario" && i + 1 < args.size()) {
+            scenario = args[++i];
+        } else {
+            return usageError("unknown argument to init: " + args[i]);
+        }
+    }
+    auto lab = lab::Lab::create(args[0], scenario);
+    std::cout << "Created lab " << lab->root().string() << " from scenario " << scenario << "\n";
+    return 0;
+}
+
+int cmdShow(const std::vector<std::string>& args) {
+    bool asJson = false;
+    std::string dir;
+    for (const std::string& a : args) {
+        if (a == "--json") {
+            asJson = true;
+        } else if (dir.empty() && a.rfind("--", 0) != 0) {
+            dir = a;
+        } else {
+            return usageError("unknown argument to show: " + a);
+        }
+    }
+    auto lab = lab::Lab::open(dir.empty() ? lab::Lab::defaultDir() : fs::path(dir));
+    const json j = lab->toJson();
+    if (asJson) {
+        std::cout << j.dump(2) << "\n";
+        return 0;
+    }
+    const lab::Settings& s = lab->settings();
+    std::cout << "Lab:             " << lab->root().string() << "\n"
+              << "Windows:         " << (s.os.platformId == 1 ? "9x family " : "NT family ") << s.os.major << "."
+              << s.os.minor << " build " << s.os.build << (s.os.csdVersion.empty() ? "" : " " + s.os.csdVersion)
+              << "\n"
+              << "Language:        " << j["settings"]["effectiveLanguage"].get<std::string>()
+              << (s.language ? " (fixed by the lab)" : " (from LANG)") << "\n"
+              << "C:\\ writable:    " << (s.systemDriveWritable ? "yes" : "no") << "\n"
+              << "Time scale:      " << lab->timeScale() << "\n"
+              << "System drive:    " << lab->driveC().string() << "\n"
+              << "Devices:         " << j["devices"].size() << "\n";
+    for (const json& d : j["devices"]) std::cout << "  " << d.dump() << "\n";
+    return 0;
+}
+
+int cmdReg(const std::vector<std::string>& args) {
+    if (args.size() < 3) return usageError("reg needs a lab folder, an action and a key");
+    auto lab = lab::Lab::open(args[0]);
+    lab::Registry& reg = lab->registry();
+    const std::string& action = args[1];
+    const std::string& key = args[2];
+    if (action == "get") {
+        if (args.size() == 3) {
+            std::vector<std::pair<std::string, lab::RegValue>> values;
+            if (long rc = reg.values(key, &values); rc != ERROR_SUCCESS) {
+                std::cerr << "zelfin-lab: " << key << ": " << errorText(rc) << "\n";
+                return 1;
+            }
+            for (const auto& [name, v] : values)
+                std::cout << (name.empty() ? "(default)" : name) << "\t" << typeName(v.type) << "\t"
+                          << describeValue(v) << "\n";
+            return 0;
+        }
+        if (args.size() != 4) return usageError("reg get takes a key and at most one value name");
+        lab::RegValue v;
+        if (long rc = reg.getValue(key, args[3], &v); rc != ERROR_SUCCESS) {
+            std::cerr << "zelfin-lab: " << key << " " << args[3] << ": " << errorText(rc) << "\n";
+            return 1;
+        }
+        std::cout << typeName(v.type) << "\t" << describeValue(v) << "\n";
+        return 0;
+    }
+    if (action == "set") {
+        if (args.size() != 6) return usageError("reg set takes KEY NAME TYPE VALUE");
+        lab::RegValue v;
+        std::string error;
+        if (!parseValue(args[4], args[5], &v, &error)) return usageError(error);
+        bool created = false;
+        long rc = reg.createKey(key, &created);
+        if (rc == ERROR_SUCCESS) rc = reg.setValue(key, args[3], v);
+        if (rc != ERROR_SUCCESS) {
+            std::cerr << "zelfin-lab: " << key << ": " << errorText(rc) << "\n";
+            return 1;
+        }
+        return 0;
+    }
+    if (action == "delete") {
+        long rc;
+        if (args.size() == 4) {
+            rc = reg.deleteValue(key, args[3]);
+        } else if (args.size() == 3) {
+            rc = reg.deleteKey(key);
+        } else {
+            return usageError("reg delete takes a key and at most one value name");
+        }
+        if (rc != ERROR_SUCCESS) {
+            std::cerr << "zelfin-lab: " << key << ": " << errorText(rc) << "\n";
+            return 1;
+        }
+        return 0;
+    }
+    return usageError("unknown reg action: " + action + " (get, set or delete)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) return usageError("no command given");
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        std::cout << kUsage;
+        return 0;
+    }
+    const std::string cmd = args[0];
+    args.erase(args.begin());
+    try {
+        if (cmd == "init") return cmdInit(args);
+        if (cmd == "show") return cmdShow(args);
+        if (cmd == "reg") return cmdReg(args);
+    } catch (const std::exception& e) {
+        std::cerr << "zelfin-lab: " << e.what() << "\n";
+        return 1;
+    }
+    return usageError("unknown command: " + cmd);
+}

@@ -1,0 +1,40 @@
+// Gives every test program a private lab of its own, made before the first winsim call and
+// removed at the end, so that tests never touch a user's lab or each other's.
+#pragma once
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+namespace testsupport {
+
+class TestLabEnvironment : public ::testing::Environment {
+public:
+    explicit TestLabEnvironment(std::string dir) : dir_(std::move(dir)) {}
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+private:
+    std::string dir_;
+};
+
+inline const std::string& testLabDir() {
+    static const std::string dir = [] {
+        char tmpl[] = "/tmp/zelfin-test-lab-XXXXXX";
+        const char* made = ::mkdtemp(tmpl);
+        std::string d = made ? std::string(made) + "/lab" : std::string("/tmp/zelfin-test-lab");
+        ::setenv("ZELFIN_LAB", d.c_str(), 1);
+        if (!::getenv("ZELFIN_TIME_SCALE")) ::setenv("ZELFIN_TIME_SCALE", "1000", 1);
+        ::testing::AddGlobalTestEnvironment(new TestLabEnvironment(made ? made : d));
+        return d;
+    }();
+    return dir;
+}
+
+// Set up at static initialisation of any test that includes this header.
+inline const bool kTestLabReady = !testLabDir().empty();
+
+}  // namespace testsupport
