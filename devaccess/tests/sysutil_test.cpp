@@ -23,9 +23,18 @@ TEST(SysUtil, PlatformIdFollowsTheLab) {
 }
 
 TEST(SysUtil, WindowsDirLosesItsTrailingBackslash) {
-    char dir[MAX_PATH];
-    ASSERT_EQ(GetWindowsDir(dir), 1);
-    EXPECT_STREQ(dir, "C:\\WINDOWS");
+    const lab::Settings saved = lab::Lab::current().settings();
+    const std::pair<const char*, const char*> cases[] = {
+        {"C:\\WINDOWS", "C:\\WINDOWS"}, {"C:\\", "C:"}, {"C:\\WINNT\\", "C:\\WINNT"}};
+    for (const auto& [windows, expected] : cases) {
+        lab::Settings s = saved;
+        s.windowsDirectory = windows;
+        lab::Lab::current().setSettings(s);
+        char dir[MAX_PATH];
+        ASSERT_EQ(GetWindowsDir(dir), 1) << windows;
+        EXPECT_STREQ(dir, expected);
+    }
+    lab::Lab::current().setSettings(saved);
 }
 
 TEST(SysUtil, RegWriteValueStoresExactBytes) {

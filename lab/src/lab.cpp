@@ -90,6 +90,7 @@ json settingsToJson(const Settings& s) {
     j["language"] = s.language ? json(hex4(*s.language)) : json(nullptr);
     j["systemDriveWritable"] = s.systemDriveWritable;
     j["timeScale"] = s.timeScale;
+    j["windowsDirectory"] = s.windowsDirectory;
     return j;
 }
 
@@ -113,6 +114,10 @@ Settings settingsFromJson(const json& j) {
     readField(j, "systemDriveWritable", s.systemDriveWritable, "settings");
     readField(j, "timeScale", s.timeScale, "settings");
     if (!(s.timeScale > 0)) throw std::runtime_error("settings.timeScale must be greater than 0");
+    readField(j, "windowsDirectory", s.windowsDirectory, "settings");
+    if (s.windowsDirectory.size() < 3 || s.windowsDirectory.compare(0, 3, "C:\\") != 0 ||
+        s.windowsDirectory.size() >= 200)
+        throw std::runtime_error("settings.windowsDirectory must be a folder on C:, such as \"C:\\WINDOWS\"");
     return s;
 }
 
@@ -198,16 +203,30 @@ void Lab::save() const {
     writeFileAtomically(labFile(), j.dump(2) + "\n");
 }
 
+fs::path Lab::windowsFolder() const {
+    fs::path p = driveC();
+    std::string rest = settings_.windowsDirectory.substr(3);
+    size_t start = 0;
+    while (start < rest.size()) {
+        size_t end = rest.find('\\', start);
+        if (end == std::string::npos) end = rest.size();
+        if (end > start) p /= rest.substr(start, end - start);
+        start = end + 1;
+    }
+    return p;
+}
+
 void Lab::ensureFolders() const {
-    for (const char* sub : {"drive_c/WINDOWS/System32/Drivers", "drive_c/WINDOWS/Inf", "drive_c/WINDOWS/TEMP",
-                            "run"})
-        fs::create_directories(root_ / sub);
+    const fs::path windows = windowsFolder();
+    for (const char* sub : {is9x() ? "SYSTEM" : "System32/Drivers", "Inf", "TEMP"}) fs::create_directories(windows / sub);
+    fs::create_directories(runDir());
 }
 
 void Lab::setSettings(const Settings& s) {
     std::lock_guard<std::mutex> lock(mutex_);
     settings_ = s;
     save();
+    ensureFolders();
 }
 
 uint16_t Lab::uiLanguage() const {

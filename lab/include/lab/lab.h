@@ -30,6 +30,8 @@ struct Settings {
     std::optional<uint16_t> language;
     bool systemDriveWritable = true;
     double timeScale = 1.0;
+    // The Windows folder as Windows names it; it lies on the system drive.
+    std::string windowsDirectory = "C:\\WINDOWS";
 };
 
 nlohmann::json settingsToJson(const Settings& s);
@@ -59,6 +61,8 @@ public:
     std::filesystem::path runDir() const { return root_ / "run"; }
     std::filesystem::path registryFile() const { return root_ / "registry.json"; }
     std::filesystem::path labFile() const { return root_ / "lab.json"; }
+    // The Linux folder behind the Windows folder of the settings.
+    std::filesystem::path windowsFolder() const;
 
     const Settings& settings() const { return settings_; }
     void setSettings(const Settings& s);  // and saves lab.json

@@ -185,7 +185,17 @@ using namespace winsim;
 namespace {
 
 // The Windows folder of the simulated PC, without a trailing backslash.
-std::string windowsDirectory() { return "C:\\WINDOWS"; }
+std::string windowsDirectory() {
+    std::string dir = currentLab().settings().windowsDirectory;
+    return dir;
+}
+
+// The Windows folder with exactly one backslash before `sub`, also when it is a drive's root.
+std::string belowWindows(const char* sub) {
+    std::string dir = windowsDirectory();
+    if (dir.back() != '\\') dir += '\\';
+    return dir + sub;
+}
 
 DWORD returnPath(const std::string& text, LPSTR buffer, DWORD size) {
     if (!buffer && size) {
@@ -218,12 +228,12 @@ BOOL WINAPI SetCurrentDirectoryA(LPCSTR path) {
     return TRUE;
 }
 
-DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer) { return returnPath(windowsDirectory() + "\\TEMP\\", buffer, size); }
+DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer) { return returnPath(belowWindows("TEMP\\"), buffer, size); }
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) { return returnPath(windowsDirectory(), buffer, size); }
 
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
-    return returnPath(windowsDirectory() + (currentLab().is9x() ? "\\SYSTEM" : "\\System32"), buffer, size);
+    return returnPath(belowWindows(currentLab().is9x() ? "SYSTEM" : "System32"), buffer, size);
 }
 
 DWORD WINAPI GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* filePart) {

@@ -1,0 +1,108 @@
+// Lab folders: creation from scenarios, settings files and where a process finds its lab.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "test_lab.h"
+#include <lab/lab.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class LabFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/lab-test-XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    fs::path dir_;
+};
+
+TEST_F(LabFolderTest, CreateLaysOutTheSystemDriveAndSavesSettings) {
+    auto lab = lab::Lab::create(dir_ / "a", "default");
+    for (const char* sub : {"drive_c/WINDOWS/System32/Drivers", "drive_c/WINDOWS/Inf", "drive_c/WINDOWS/TEMP", "run"})
+        EXPECT_TRUE(fs::is_directory(dir_ / "a" / sub)) << sub;
+    lab::Settings s = lab->settings();
+    EXPECT_EQ(s.os.platformId, 2u);
+    s.language = 0x0407;
+    s.systemDriveWritable = false;
+    lab->setSettings(s);
+    auto reopened = lab::Lab::open(dir_ / "a");
+    EXPECT_EQ(reopened->settings().language, std::optional<uint16_t>(0x0407));
+    EXPECT_FALSE(reopened->settings().systemDriveWritable);
+    EXPECT_EQ(reopened->uiLanguage(), 0x0407);
+    const auto j = reopened->toJson();
+    EXPECT_TRUE(j.at("devices").is_array());
+    EXPECT_EQ(j.at("settings").at("language"), "0x0407");
+}
+
+TEST_F(LabFolderTest, ScenarioFilesAndTheirErrors) {
+    struct Case {
+        const char* json;
+        const char* error;  // nullptr: the scenario is accepted
+    };
+    const Case cases[] = {
+        {R"({"settings":{"os":{"platformId":1,"major":4,"minor":10},"language":"0x0407","timeScale":50}})", nullptr},
+        {R"({"settings":{"windowsDirectory":"C:\\WINNT"}})", nullptr},
+        {R"({"settings":{"os":{"platformId":3}}})", "platformId"},
+        {R"({"settings":{"timeScale":0}})", "timeScale"},
+        {R"({"settings":{"timeScale":"fast"}})", "timeScale"},
+        {R"({"settings":{"language":"German"}})", "language"},
+        {R"({"settings":{"windowsDirectory":"D:\\WINDOWS"}})", "windowsDirectory"},
+        {R"({"devices":{}})", "devices"},
+        {R"({"settings":)", "not valid JSON"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const fs::path file = dir_ / ("scenario" + std::to_string(n++) + ".json");
+        std::ofstream(file) << c.json;
+        try {
+            auto lab = lab::Lab::create(dir_ / "lab", file.string());
+            EXPECT_EQ(c.error, nullptr) << c.json;
+        } catch (const std::runtime_error& e) {
+            ASSERT_NE(c.error, nullptr) << c.json << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+        }
+    }
+    auto lab = lab::Lab::create(dir_ / "lab", (dir_ / "scenario1.json").string());
+    EXPECT_TRUE(fs::is_directory(dir_ / "lab/drive_c/WINNT/System32/Drivers"));
+    EXPECT_THROW(lab::Lab::create(dir_ / "lab", "no-such-scenario"), std::runtime_error);
+    EXPECT_THROW(lab::Lab::open(dir_ / "nothing-here"), std::runtime_error);
+}
+
+TEST_F(LabFolderTest, ResetDropsRegistryAndRunState) {
+    auto lab = lab::Lab::create(dir_ / "r", "empty");
+    std::ofstream(lab->registryFile()) << "{}";
+    std::ofstream(lab->runDir() / "section-X") << "x";
+    lab::Lab::create(dir_ / "r", "default");
+    EXPECT_FALSE(fs::exists(dir_ / "r/registry.json"));
+    EXPECT_FALSE(fs::exists(dir_ / "r/run/section-X"));
+}
+
+TEST(LabLocation, EnvironmentThenXdgThenHome) {
+    const std::string saved = ::getenv("ZELFIN_LAB");
+    ::setenv("ZELFIN_LAB", "/tmp/somewhere", 1);
+    EXPECT_EQ(lab::Lab::defaultDir(), fs::path("/tmp/somewhere"));
+    ::unsetenv("ZELFIN_LAB");
+    ::setenv("XDG_DATA_HOME", "/tmp/xdg", 1);
+    EXPECT_EQ(lab::Lab::defaultDir(), fs::path("/tmp/xdg/zelfin/lab"));
+    ::unsetenv("XDG_DATA_HOME");
+    ::setenv("HOME", "/tmp/home", 1);
+    EXPECT_EQ(lab::Lab::defaultDir(), fs::path("/tmp/home/.local/share/zelfin/lab"));
+    ::setenv("ZELFIN_LAB", saved.c_str(), 1);
+}
+
+TEST(LabLocation, TimeScaleFromEnvironmentWins) {
+    auto& lab = lab::Lab::current();
+    ::setenv("ZELFIN_TIME_SCALE", "250", 1);
+    EXPECT_DOUBLE_EQ(lab.timeScale(), 250.0);
+    ::setenv("ZELFIN_TIME_SCALE", "nonsense", 1);
+    EXPECT_DOUBLE_EQ(lab.timeScale(), lab.settings().timeScale);
+    ::setenv("ZELFIN_TIME_SCALE", "1000", 1);
+}
+
+}  // namespace
