@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <random>
 #include <string>
 
 namespace testsupport {
@@ -22,13 +25,14 @@ private:
 };
 
 inline const std::string& testLabDir() {
+    // Only the name is chosen here: the lab folder is made by the first winsim call, so that a
+    // program that only lists its tests leaves nothing behind.
     static const std::string dir = [] {
-        char tmpl[] = "/tmp/zelfin-test-lab-XXXXXX";
-        const char* made = ::mkdtemp(tmpl);
-        std::string d = made ? std::string(made) + "/lab" : std::string("/tmp/zelfin-test-lab");
+        std::random_device rd;
+        const std::string d = "/tmp/zelfin-test-lab-" + std::to_string(::getpid()) + "-" + std::to_string(rd());
         ::setenv("ZELFIN_LAB", d.c_str(), 1);
         if (!::getenv("ZELFIN_TIME_SCALE")) ::setenv("ZELFIN_TIME_SCALE", "1000", 1);
-        ::testing::AddGlobalTestEnvironment(new TestLabEnvironment(made ? made : d));
+        ::testing::AddGlobalTestEnvironment(new TestLabEnvironment(d));
         return d;
     }();
     return dir;
