@@ -86,7 +86,9 @@ typedef struct HWND__* HWND;
 typedef LONG_PTR LRESULT;
 typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;
-typedef LONG_PTR (*FARPROC)();
+// Windows declares it returning INT_PTR; a void function type lets callers cast it to the entry
+// point's real type without tripping -Wcast-function-type.
+typedef void (*FARPROC)(void);
 
 typedef LONG LSTATUS;
 
