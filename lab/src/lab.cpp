@@ -2,14 +2,19 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
 
+#include "lab/device_entry.h"
+#include "lab/faults.h"
+#include "lab/hardware.h"
 #include "lab/registry.h"
 #include "scenarios.h"
 
@@ -91,6 +96,7 @@ json settingsToJson(const Settings& s) {
     j["systemDriveWritable"] = s.systemDriveWritable;
     j["timeScale"] = s.timeScale;
     j["windowsDirectory"] = s.windowsDirectory;
+    j["aspi"] = s.aspiInstalled;
     return j;
 }
 
@@ -115,6 +121,7 @@ Settings settingsFromJson(const json& j) {
     readField(j, "timeScale", s.timeScale, "settings");
     if (!(s.timeScale > 0)) throw std::runtime_error("settings.timeScale must be greater than 0");
     readField(j, "windowsDirectory", s.windowsDirectory, "settings");
+    readField(j, "aspi", s.aspiInstalled, "settings");
     if (s.windowsDirectory.size() < 3 || s.windowsDirectory.compare(0, 3, "C:\\") != 0 ||
         s.windowsDirectory.size() >= 200)
         throw std::runtime_error("settings.windowsDirectory must be a folder on C:, such as \"C:\\WINDOWS\"");
@@ -140,9 +147,11 @@ std::unique_ptr<Lab> Lab::open(const fs::path& dir) {
 
 std::unique_ptr<Lab> Lab::create(const fs::path& dir, const std::string& scenario) {
     json sc;
+    fs::path base;  // memory files of a scenario's devices lie beside the scenario
     if (auto builtin = builtinScenario(scenario)) {
         sc = *builtin;
     } else {
+        base = fs::absolute(scenario).parent_path();
         std::ifstream in(scenario, std::ios::binary);
         if (!in) throw std::runtime_error("no such scenario: " + scenario + " (use default, empty or a JSON file)");
         try {
@@ -154,13 +163,25 @@ std::unique_ptr<Lab> Lab::create(const fs::path& dir, const std::string& scenari
     }
     std::unique_ptr<Lab> lab(new Lab(fs::absolute(dir)));
     lab->settings_ = settingsFromJson(sc.value("settings", json::object()));
-    lab->devices_ = sc.value("devices", json::array());
-    if (!lab->devices_.is_array()) throw std::runtime_error("scenario devices must be an array");
+    const json requested = sc.value("devices", json::array());
+    if (!requested.is_array()) throw std::runtime_error("scenario devices must be an array");
+    std::vector<PreparedDevice> prepared;
+    json devices = json::array();
+    for (size_t i = 0; i < requested.size(); ++i) {
+        try {
+            prepared.push_back(prepareDevice(requested[i], devices, base));
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error("scenario devices[" + std::to_string(i) + "]: " + e.what());
+        }
+        devices.push_back(prepared.back().entry);
+    }
     fs::create_directories(lab->root_);
     // A fresh lab starts with an empty registry and no memories of earlier devices.
     fs::remove(lab->registryFile());
     fs::remove_all(lab->root_ / "devices");
     fs::remove_all(lab->runDir());
+    for (const PreparedDevice& p : prepared) lab->writeMemories(p.entry["id"], p.memories);
+    lab->devices_ = devices;
     lab->ensureFolders();
     lab->save();
     return lab;
@@ -224,6 +245,8 @@ void Lab::ensureFolders() const {
 
 void Lab::setSettings(const Settings& s) {
     std::lock_guard<std::mutex> lock(mutex_);
+    FolderLock folder(root_);
+    devices_ = readDevicesFromFile();  // keep what other processes attached meanwhile
     settings_ = s;
     save();
     ensureFolders();
@@ -255,8 +278,129 @@ json Lab::toJson() const {
     j["settings"] = settingsToJson(settings_);
     j["settings"]["effectiveLanguage"] = hex4(uiLanguage());
     j["settings"]["effectiveTimeScale"] = timeScale();
-    j["devices"] = devices_;
+    j["devices"] = json::array();
+    for (json d : devices()) {
+        json memories = json::object();
+        for (const auto& [name, size] : memoriesOf(d.value("kind", "")))
+            memories[name] = (deviceDir(d.value("id", "")) / (name + ".bin")).string();
+        d["memories"] = memories;
+        if (!d.contains("drive")) d["drive"] = nullptr;
+        j["devices"].push_back(d);
+    }
     return j;
+}
+
+// ---- devices ---------------------------------------------------------------------------------
+
+json Lab::devices() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return devices_;
+}
+
+json Lab::readDevicesFromFile() const {
+    std::ifstream in(labFile(), std::ios::binary);
+    if (!in) return devices_;
+    try {
+        const json j = json::parse(in);
+        const json d = j.value("devices", json::array());
+        return d.is_array() ? d : devices_;
+    } catch (const json::exception&) {
+        return devices_;  // being rewritten by hand: keep what we know
+    }
+}
+
+void Lab::writeMemories(const std::string& id, const std::map<std::string, std::vector<uint8_t>>& memories) const {
+    const fs::path folder = deviceDir(id);
+    fs::create_directories(folder);
+    for (const auto& [name, data] : memories) {
+        std::ofstream out(folder / (name + ".bin"), std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        if (!out.flush()) throw std::runtime_error("cannot write " + (folder / (name + ".bin")).string());
+    }
+}
+
+std::string Lab::attachDevice(const json& request, const fs::path& baseDir) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    FolderLock folder(root_);
+    devices_ = readDevicesFromFile();
+    PreparedDevice p = prepareDevice(request, devices_, baseDir.empty() ? fs::current_path() : baseDir);
+    const std::string id = p.entry["id"];
+    writeMemories(id, p.memories);
+    devices_.push_back(p.entry);
+    save();
+    return id;
+}
+
+void Lab::detachDevice(const std::string& id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    FolderLock folder(root_);
+    devices_ = readDevicesFromFile();
+    const auto before = devices_.size();
+    devices_.erase(std::remove_if(devices_.begin(), devices_.end(), [&](const json& d) { return d.value("id", "") == id; }),
+                   devices_.end());
+    if (devices_.size() == before) throw std::runtime_error("no device " + id + " in " + root_.string());
+    save();
+    fs::remove_all(deviceDir(id));
+}
+
+void Lab::changeDevice(const std::string& id, const std::function<void(json&)>& change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    FolderLock folder(root_);
+    devices_ = readDevicesFromFile();
+    for (json& d : devices_) {
+        if (d.value("id", "") != id) continue;
+        change(d);
+        save();
+        return;
+    }
+    throw std::runtime_error("no device " + id + " in " + root_.string());
+}
+
+void Lab::applyFault(const std::string& id, const std::string& fault) {
+    std::string canonical;
+    if (fault != "unplug" && fault != "plug" && fault != "clear") {
+        try {
+            canonical = parseFault(fault).toString();
+        } catch (const std::invalid_argument& e) {
+            throw std::runtime_error(e.what());
+        }
+    }
+    changeDevice(id, [&](json& d) {
+        if (fault == "unplug" || fault == "plug") {
+            d["plugged"] = fault == "plug";
+        } else if (fault == "clear") {
+            d["faults"] = json::array();
+            d["plugged"] = true;
+        } else {
+            if (!d.contains("faults") || !d["faults"].is_array()) d["faults"] = json::array();
+            d["faults"].push_back(canonical);
+        }
+    });
+}
+
+bool Lab::reloadIfChanged() {
+    struct stat st {};
+    FileStamp now;
+    if (::stat(labFile().c_str(), &st) == 0) {
+        now.device = st.st_dev;
+        now.inode = st.st_ino;
+        now.size = static_cast<uint64_t>(st.st_size);
+        now.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (now == seen_) return false;
+    seen_ = now;
+    devices_ = readDevicesFromFile();
+    return true;
+}
+
+Hardware& Lab::hardware() {
+    std::lock_guard<std::mutex> lock(hardwareMutex_);
+    if (!hardware_) {
+        reloadIfChanged();
+        hardware_ = std::make_unique<Hardware>(*this);
+    }
+    return *hardware_;
 }
 
 }  // namespace lab

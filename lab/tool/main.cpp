@@ -1,4 +1,5 @@
 // zelfin-lab: creates, shows and changes labs, the simulated PCs Zelfin runs on.
+#include <lab/device_entry.h>
 #include <lab/lab.h>
 #include <lab/registry.h>
 #include <winsim/winerror.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -31,6 +33,28 @@ const char kUsage[] =
     "  reg DIR set KEY NAME TYPE VALUE            write a value; TYPE is REG_SZ, REG_EXPAND_SZ,\n"
     "                                             REG_DWORD (decimal or 0x hex) or REG_BINARY (hex)\n"
     "  reg DIR delete KEY [NAME]                  delete a value, or a key without subkeys\n"
+    "  attach DIR KIND [--OPTION VALUE]...        attach a device and print its id\n"
+    "  detach DIR ID                              remove a device and its memories\n"
+    "  fault DIR ID SPEC...                       give a device faults (see below)\n"
+    "  dump DIR ID MEMORY FILE                    copy a device's memory into FILE\n"
+    "\n"
+    "Device kinds: scsi-reader, quoll-unit, cdrom, removable, disk. Options of attach (and keys\n"
+    "of a scenario's \"devices\" entries): --drive LETTER|none, --inquiry TEXT (vendor 8, product\n"
+    "16, revision 4 characters), --memory NAME=FILE (preload a memory: flash of a scsi-reader,\n"
+    "external of a quoll-unit), --mode normal|upgrade, --target N, --lun N, --id ID,\n"
+    "--write-protect 0|1, --fault SPEC, --plugged 0|1, and for the factory firmware --version\n"
+    "MM.mm, --feature N, --product-type N, --dfu-type 0|1|2.\n"
+    "\n"
+    "Faults (CMD: hex bytes the CDB starts with, such as AC00A0, or read, write, any; N: how many\n"
+    "matching commands are hit, all without it; @K: let K matching commands pass first):\n"
+    "  fail:CMD[:N][@K]            the command ends with CHECK CONDITION, HARDWARE ERROR 04/44/00\n"
+    "  sense:CMD:KK/AA/QQ[:N][@K]  the command ends with this sense key/ASC/ASCQ (hex)\n"
+    "  stall:CMD[:N][@K]           the command never completes; the caller's time-out runs out\n"
+    "  corrupt:CMD[:N][@K]         data read comes back altered, data written is stored altered\n"
+    "  unplug:CMD[@K]              the device is pulled out during the command (a write is half done)\n"
+    "  unplug, plug                pull the device out now, plug it back in\n"
+    "  clear                       remove every fault and plug the device back in\n"
+    "Examples: fail:AC00A0:3  sense:AC0090:05/24/00  stall:FD0082  corrupt:read  unplug:AC0090@7\n"
     "\n"
     "KEY is a full key path such as HKLM\\SOFTWARE\\Quorvex\\KRDMgmt\\KRDConf. An empty NAME (\"\")\n"
     "is the key's default value. Without DIR, show uses the lab Zelfin would use: ZELFIN_LAB, else\n"
@@ -238,6 +262,54 @@ int cmdReg(const std::vector<std::string>& args) {
     return usageError("unknown reg action: " + action + " (get, set or delete)");
 }
 
+int cmdAttach(const std::vector<std::string>& args) {
+    if (args.size() < 2) return usageError("attach needs a lab folder and a device kind");
+    json request;
+    try {
+        request = lab::requestFromArguments(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
+    } catch (const std::runtime_error& e) {
+        return usageError(e.what());
+    }
+    auto lab = lab::Lab::open(args[0]);
+    std::cout << lab->attachDevice(request, fs::current_path()) << "\n";
+    return 0;
+}
+
+int cmdDetach(const std::vector<std::string>& args) {
+    if (args.size() != 2) return usageError("detach takes a lab folder and a device id");
+    lab::Lab::open(args[0])->detachDevice(args[1]);
+    return 0;
+}
+
+int cmdFault(const std::vector<std::string>& args) {
+    if (args.size() < 3) return usageError("fault takes a lab folder, a device id and at least one fault");
+    auto lab = lab::Lab::open(args[0]);
+    for (size_t i = 2; i < args.size(); ++i) lab->applyFault(args[1], args[i]);
+    return 0;
+}
+
+int cmdDump(const std::vector<std::string>& args) {
+    if (args.size() != 4) return usageError("dump takes a lab folder, a device id, a memory name and a file");
+    auto lab = lab::Lab::open(args[0]);
+    const json shown = lab->toJson();
+    for (const json& d : shown["devices"]) {
+        if (d.value("id", "") != args[1]) continue;
+        if (!d["memories"].contains(args[2])) {
+            std::cerr << "zelfin-lab: device " << args[1] << " has no memory '" << args[2] << "'\n";
+            return 1;
+        }
+        std::ifstream in(d["memories"][args[2]].get<std::string>(), std::ios::binary);
+        std::ofstream out(args[3], std::ios::binary | std::ios::trunc);
+        if (!in || !out || !(out << in.rdbuf()) || !out.flush()) {
+            std::cerr << "zelfin-lab: cannot copy " << args[2] << " of " << args[1] << " to " << args[3] << "\n";
+            return 1;
+        }
+        return 0;
+    }
+    std::cerr << "zelfin-lab: no device " << args[1] << " in " << lab->root().string() << "\n";
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -253,6 +325,10 @@ int main(int argc, char** argv) {
         if (cmd == "init") return cmdInit(args);
         if (cmd == "show") return cmdShow(args);
         if (cmd == "reg") return cmdReg(args);
+        if (cmd == "attach") return cmdAttach(args);
+        if (cmd == "detach") return cmdDetach(args);
+        if (cmd == "fault") return cmdFault(args);
+        if (cmd == "dump") return cmdDump(args);
     } catch (const std::exception& e) {
         std::cerr << "zelfin-lab: " << e.what() << "\n";
         return 1;

@@ -4,16 +4,20 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 namespace lab {
 
 class Registry;
+class Hardware;
 
 struct OsVersion {
     uint32_t platformId = 2;  // VER_PLATFORM_WIN32_NT; 1 is the 9x family
@@ -32,6 +36,8 @@ struct Settings {
     double timeScale = 1.0;
     // The Windows folder as Windows names it; it lies on the system drive.
     std::string windowsDirectory = "C:\\WINDOWS";
+    // Whether a PC of the 9x family has its ASPI manager (WNASPI32.DLL) installed.
+    bool aspiInstalled = true;
 };
 
 nlohmann::json settingsToJson(const Settings& s);
@@ -76,17 +82,47 @@ public:
     nlohmann::json toJson() const;  // what "zelfin-lab show --json" prints
     ~Lab();
 
+    // ---- devices (lab/device_entry.h describes the entries) ------------------------------------
+    nlohmann::json devices() const;
+    std::filesystem::path deviceDir(const std::string& id) const { return root_ / "devices" / id; }
+    // Attaches a device: the request is normalized, its memories are written into its folder
+    // and lab.json is saved. Memory files named in the request are read relative to baseDir.
+    // Answers the new device's id; throws std::runtime_error for a bad request.
+    std::string attachDevice(const nlohmann::json& request, const std::filesystem::path& baseDir = {});
+    // Removes a device and its memories; throws std::runtime_error for an unknown id.
+    void detachDevice(const std::string& id);
+    // Changes one device's entry. lab.json is read again first, under the lab's lock, so that
+    // what other processes changed meanwhile is kept. Throws std::runtime_error for an unknown id.
+    void changeDevice(const std::string& id, const std::function<void(nlohmann::json&)>& change);
+    // Adds a fault (lab/faults.h) to a device, or applies "unplug", "plug" or "clear".
+    void applyFault(const std::string& id, const std::string& fault);
+    // Takes the device list of lab.json again when lab.json changed since this process last
+    // read it; answers whether it did.
+    bool reloadIfChanged();
+    // The hardware of this lab, built on first use.
+    Hardware& hardware();
+
 private:
     explicit Lab(std::filesystem::path root);
     void load();
     void save() const;
     void ensureFolders() const;
+    nlohmann::json readDevicesFromFile() const;
+    void writeMemories(const std::string& id, const std::map<std::string, std::vector<uint8_t>>& memories) const;
 
     std::filesystem::path root_;
     Settings settings_;
     nlohmann::json devices_ = nlohmann::json::array();
     std::unique_ptr<Registry> registry_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
+    // The identity of lab.json when this process last read it.
+    struct FileStamp {
+        uint64_t device = 0, inode = 0, size = 0;
+        int64_t mtimeNs = -1;
+        bool operator==(const FileStamp&) const = default;
+    } seen_;
+    std::mutex hardwareMutex_;
+    std::unique_ptr<Hardware> hardware_;  // last: it goes before the registry it uses
 };
 
 }  // namespace lab

@@ -1,0 +1,275 @@
+// The hardware of a lab: the Plug and Play device tree that winsim's SetupAPI, configuration
+// manager, CreateFile on device paths and DeviceIoControl work on.
+//
+// Design
+// ------
+// * Physical devices (lab::PhysicalDevice) are what lab.json lists: a reader, a CD-ROM, a disk.
+//   Each keeps its persistent memories and faults and has a stable id that survives every
+//   re-enumeration; the system never sees that id.
+// * Device nodes are what Windows shows: an instance ID ("SCSI\Disk&Ven_...\4&2ba9d1a&0&020"),
+//   a DEVINST handle, parent/child/sibling links, registry properties (SPDRP_*), device
+//   interfaces with symbolic links, status and problem, present or not. A node never dies while
+//   the process runs (unless DIF_REMOVE'd): a device that leaves makes its node non-present, and
+//   a device that comes back with the same instance ID makes the same node present again, with
+//   the same DEVINST, as Windows does. Coming back with other identifiers (a reader in upgrade
+//   mode) is a different instance ID and so a different node.
+// * Drivers are bound by service name: the node's SPDRP_SERVICE picks a driver model from the
+//   service table when the node starts. A node's stack is [PDO behaviour of its bus driver,
+//   function driver of its service, upper filters (SPDRP_UPPERFILTERS)]; requests enter at the
+//   top and each layer may pass them down. Changing the service and restarting the node
+//   (DICS_PROPCHANGE, or DICS_STOP + DICS_START) brings it up with the new driver; a service
+//   with no driver model leaves the node with CM_PROB_FAILED_INSTALL. A kernel-mode driver of
+//   the system (the helper driver) joins as a Driver that hands requests to its WDM routines,
+//   registered under its service name when the service control manager loads it.
+// * Bus drivers report children (enumerate()); the tree compares the report with the present
+//   children: new ones arrive, missing ones leave. Re-enumeration of any node (after a physical
+//   device is plugged, unplugged, attached or detached in lab.json) uses the same path, so a
+//   hub with ports, a port power cycle or a reader detaching into upgrade mode are further bus
+//   drivers and physical-device changes, not changes to the tree. Delays on the lab clock are
+//   the bus driver's business (it reports the child only once its delay has passed and asks for
+//   re-enumeration with schedule()).
+// * Arrivals and removals of interfaces are events to subscribers (RegisterDeviceNotification
+//   builds on them); they are delivered after the tree lock is released.
+// * lab.json is the shared state between processes: the hardware re-reads it when another
+//   process changed it (a fault set by "zelfin-lab fault", a device attached), and writes back
+//   what changes here (fault counts used up, a device unplugged by a fault). Every device it
+//   lists has been seen by the PC: one unplugged at start-up is an absent node from the start.
+//   What the class installer does (disable, remove, a changed service) lasts for the process.
+//
+// Locking: one recursive tree lock for nodes, interfaces and drive letters; commands to a
+// physical device run outside it (a stalled command must not stop enumeration). Drivers never
+// send device commands from start(), stop() or enumerate(), which run under the tree lock.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <winsim/wintypes.h>
+
+namespace lab {
+
+class Lab;
+class Hardware;
+class PhysicalDevice;
+struct DevNode;
+
+using DevInst = uint32_t;
+
+// A registry property as SetupAPI returns it: REG_SZ and REG_MULTI_SZ text in UTF-8 with its
+// terminators, REG_DWORD as four little-endian bytes.
+struct PropertyValue {
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    static PropertyValue text(const std::string& s);
+    static PropertyValue multiText(const std::vector<std::string>& items);
+    static PropertyValue dword(uint32_t v);
+    std::string asText() const;  // the first string of REG_SZ / REG_MULTI_SZ
+};
+
+// One open handle on a device node: the file object of a CreateFile.
+class DeviceFile {
+public:
+    DeviceFile(Hardware& hw, std::shared_ptr<DevNode> node, uint32_t access);
+    ~DeviceFile();
+    DeviceFile(const DeviceFile&) = delete;
+    DeviceFile& operator=(const DeviceFile&) = delete;
+
+    DevInst devInst() const;
+    uint32_t access() const { return access_; }
+    bool canRead() const;
+    bool canWrite() const;
+    // Per-open state of the drivers: how many media-change-notification disables this handle
+    // holds (undone when it closes).
+    int mcnDisables = 0;
+
+    Hardware& hardware() { return hw_; }
+    const std::shared_ptr<DevNode>& node() const { return node_; }
+
+private:
+    friend class Hardware;
+    Hardware& hw_;
+    std::shared_ptr<DevNode> node_;
+    uint32_t access_;
+    uint64_t generation_ = 0;  // the start of the node this handle was opened on
+};
+
+// A device I/O control request as a driver sees it. For METHOD_BUFFERED, input and output are
+// the same system buffer: read the input before writing the output.
+struct IoRequest {
+    uint32_t code = 0;
+    const uint8_t* input = nullptr;
+    uint32_t inputLength = 0;
+    uint8_t* output = nullptr;
+    uint32_t outputLength = 0;
+    uint32_t information = 0;  // bytes of output produced
+};
+
+class Driver;
+
+// What a driver gets to work with: the hardware, its node and the layers below it.
+struct DriverContext {
+    Hardware& hw;
+    DevInst node;
+    std::vector<std::shared_ptr<Driver>> stack;  // the node's stack, bottom first
+    size_t level = 0;                            // this driver's place in it
+
+    Driver* lower() const { return level > 0 ? stack[level - 1].get() : nullptr; }
+    DriverContext below() const { return DriverContext{hw, node, stack, level - 1}; }
+    // Hands a request to the layer below; ERROR_INVALID_FUNCTION at the bottom.
+    uint32_t passDown(DeviceFile& file, IoRequest& request) const;
+};
+
+// The things a bus driver reports about a child it finds.
+struct ChildDescription {
+    std::string instanceId;
+    std::string physicalId;                        // the lab device it belongs to, "" for none
+    std::map<uint32_t, PropertyValue> properties;  // SPDRP_* -> value
+    std::shared_ptr<Driver> pdo;                   // what the bus driver does for the child itself
+};
+
+// A driver model bound to one node (a PDO behaviour, a function driver or a filter).
+// Requests and start/stop return Win32 error codes.
+class Driver {
+public:
+    virtual ~Driver() = default;
+    // A bus driver reports children; the topmost bus driver of a stack is asked for them.
+    virtual bool isBus() const { return false; }
+    virtual uint32_t start(DriverContext&) { return 0; }
+    virtual void stop(DriverContext&) {}
+    // A bus driver's children as it sees them now.
+    virtual std::vector<ChildDescription> enumerate(DriverContext&) { return {}; }
+    // Default: passed down the stack.
+    virtual uint32_t control(DriverContext& ctx, DeviceFile& file, IoRequest& request);
+    // The handle `file` is closing. Default: passed down the stack.
+    virtual void cleanup(DriverContext& ctx, DeviceFile& file);
+    // The driver's state for "zelfin-lab show" and tests (drive letter, device number, ...).
+    virtual void describe(nlohmann::json&) const {}
+};
+
+using DriverFactory = std::function<std::shared_ptr<Driver>()>;
+
+struct PnpEvent {
+    enum Kind { InterfaceArrival, InterfaceRemoval } kind;
+    GUID interfaceClass;
+    std::string symbolicLink;
+    DevInst devInst;
+};
+
+// Drive letters the hardware adds to the simulated PC.
+struct MountedDrive {
+    char letter;
+    uint32_t type;  // DRIVE_FIXED, DRIVE_REMOVABLE, DRIVE_CDROM
+    DevInst node;
+};
+
+struct NodeInfo {
+    DevInst devInst = 0;
+    std::string instanceId;
+    GUID classGuid{};  // GUID_NULL without a class
+    bool present = false;
+};
+
+struct InterfaceInfo {
+    DevInst devInst = 0;
+    GUID interfaceClass{};
+    std::string symbolicLink;
+    bool active = false;
+};
+
+enum class StateChange { Enable, Disable, Restart, Start, Stop };
+
+class Hardware {
+public:
+    explicit Hardware(Lab& lab);
+    ~Hardware();
+    Hardware(const Hardware&) = delete;
+    Hardware& operator=(const Hardware&) = delete;
+
+    Lab& lab() { return lab_; }
+
+    // ---- the tree, for SetupAPI and the configuration manager -------------------------------
+    // Every node ever seen in this process, in tree order (parents before children).
+    std::vector<NodeInfo> nodes();
+    std::optional<NodeInfo> node(DevInst devInst);
+    std::optional<NodeInfo> nodeByInstanceId(const std::string& instanceId);
+    // Present relatives; 0 when there is none. Fails (nullopt) for an unknown or absent node.
+    std::optional<DevInst> parentOf(DevInst devInst);
+    std::optional<DevInst> firstChildOf(DevInst devInst);
+    std::optional<DevInst> nextSiblingOf(DevInst devInst);
+    // Win32 error: 0, ERROR_INVALID_DATA (no such property), ERROR_NO_SUCH_DEVINST.
+    uint32_t property(DevInst devInst, uint32_t spdrp, PropertyValue* out);
+    // Win32 error: 0, ERROR_INVALID_REG_PROPERTY for one that cannot be written.
+    uint32_t setProperty(DevInst devInst, uint32_t spdrp, const PropertyValue& value);
+    // DN_* and CM_PROB_* of a present node; false for an absent one.
+    bool status(DevInst devInst, uint32_t* statusFlags, uint32_t* problem);
+    std::vector<InterfaceInfo> interfaces(DevInst devInst);
+    std::optional<InterfaceInfo> interfaceByPath(const std::string& symbolicLink);
+    // The class installer's state changes. A node with open handles (itself or below) cannot be
+    // stopped now: the change is left for the next start of the PC and *needsReboot is set.
+    uint32_t changeState(DevInst devInst, StateChange change, bool* needsReboot);
+    uint32_t remove(DevInst devInst, bool* needsReboot);
+
+    // ---- device I/O --------------------------------------------------------------------------
+    // Opens "\\.\X:", "\\.\NAME" or an interface path; null with a Win32 error.
+    std::shared_ptr<DeviceFile> open(const std::string& path, uint32_t access, uint32_t* error);
+    uint32_t control(DeviceFile& file, IoRequest& request);
+    // Sends a request (or a handle's cleanup) into another node's stack, as a volume does to
+    // its disk.
+    uint32_t forward(DevInst node, DeviceFile& file, IoRequest& request);
+    void forwardCleanup(DevInst node, DeviceFile& file);
+    std::vector<MountedDrive> drives();
+    // What the drivers of a node say about their state.
+    nlohmann::json describe(DevInst devInst);
+
+    // ---- for drivers (these never re-read lab.json: they run inside tree operations) ---------
+    void registerService(const std::string& name, DriverFactory factory);
+    // Adds (or finds) an interface of the node and makes it active or not.
+    std::string setInterface(DevInst node, const GUID& interfaceClass, bool active, const std::string& reference = "");
+    void mount(char letter, uint32_t type, DevInst node);
+    void unmount(DevInst node);
+    // "\\.\NAME" names such as PhysicalDrive0 or a driver's control device.
+    void addSymbolicLink(const std::string& name, DevInst node);
+    void removeSymbolicLink(const std::string& name);
+    std::shared_ptr<PhysicalDevice> physical(const std::string& id);
+    std::vector<std::shared_ptr<PhysicalDevice>> physicalDevices();
+    // The physical device behind a node, if any.
+    std::string physicalIdOf(DevInst devInst);
+    std::string instanceIdOf(DevInst devInst);
+    // Asks the node's bus driver for its children again.
+    void reenumerate(DevInst devInst);
+    // Runs `action` once `labMs` milliseconds of lab time have passed, on the hardware's own
+    // thread (a bus driver's re-enumeration delay).
+    void schedule(uint64_t labMs, std::function<void()> action);
+    // Waits `labMs` milliseconds of lab time.
+    void sleepLab(uint64_t labMs) const;
+    // Stable small numbers (PhysicalDrive0, CdRom0, \Device\000000nn) per instance ID.
+    uint32_t deviceNumber(const std::string& pool, const std::string& instanceId);
+    DevInst root() const { return 1; }
+
+    // ---- state shared with lab.json ----------------------------------------------------------
+    // Picks up changes other processes made to lab.json (cheap when there are none).
+    void refresh();
+    // Saves a physical device's faults and plugged state into lab.json.
+    void persist(const PhysicalDevice& device);
+    // A physical device left or came back (by a fault, or by lab.json).
+    void setPlugged(const std::string& id, bool plugged);
+
+    // ---- notifications -----------------------------------------------------------------------
+    using Listener = std::function<void(const PnpEvent&)>;
+    int subscribe(Listener listener);
+    void unsubscribe(int token);
+
+private:
+    friend class DeviceFile;
+    struct Impl;
+    Lab& lab_;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace lab

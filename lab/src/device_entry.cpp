@@ -1,0 +1,296 @@
+#include "lab/device_entry.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <stdexcept>
+
+#include "firmware_images.h"
+#include "lab/faults.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace lab {
+
+namespace {
+
+struct KindInfo {
+    const char* name;
+    const char* inquiry;         // default vendor + product + revision
+    const char* upgradeInquiry;  // scsi-reader in upgrade mode
+    char firstDrive;             // where automatic drive letters start
+    std::vector<std::pair<std::string, uint32_t>> memories;
+};
+
+const std::vector<KindInfo>& kinds() {
+    static const std::vector<KindInfo> k = {
+        {"scsi-reader", "SCSI    Secure Reader   1.00", "SCSI    DFU Reader      1.00", 'E', {{"flash", kFirmwareSize}}},
+        {"quoll-unit", "Tarn    SD-MS-SM Unit   1.00", nullptr, 'E', {{"external", kFirmwareSize}}},
+        {"cdrom", "LAB     DVD-ROM Drive   1.00", nullptr, 'D', {}},
+        {"removable", "LAB     Flash Disk      1.00", nullptr, 'E', {}},
+        {"disk", "LAB     Fixed Disk      1.00", nullptr, 'C', {}},
+    };
+    return k;
+}
+
+const KindInfo& kindInfo(const std::string& kind) {
+    for (const KindInfo& k : kinds())
+        if (kind == k.name) return k;
+    std::string names;
+    for (const KindInfo& k : kinds()) names += std::string(names.empty() ? "" : ", ") + k.name;
+    throw std::runtime_error("unknown device kind '" + kind + "' (" + names + ")");
+}
+
+const std::set<std::string>& knownOptions() {
+    static const std::set<std::string> o = {"id",      "kind",         "drive",    "inquiry",       "target",
+                                            "lun",     "mode",         "version",  "feature",       "product-type",
+                                            "dfu-type", "write-protect", "memory", "fault",         "faults",
+                                            "plugged"};
+    return o;
+}
+
+std::string text(const json& v, const char* key) {
+    if (v.is_string()) return v.get<std::string>();
+    if (v.is_number_integer()) return std::to_string(v.get<long long>());
+    throw std::runtime_error(std::string("option ") + key + " must be text");
+}
+
+long integer(const json& request, const char* key, long low, long high, long fallback) {
+    if (!request.contains(key)) return fallback;
+    const json& v = request.at(key);
+    long value;
+    if (v.is_number_integer()) {
+        value = v.get<long>();
+    } else if (v.is_string()) {
+        const std::string s = v.get<std::string>();
+        char* end = nullptr;
+        value = std::strtol(s.c_str(), &end, 0);
+        if (s.empty() || *end) throw std::runtime_error(std::string("option ") + key + " must be a number, not '" + s + "'");
+    } else {
+        throw std::runtime_error(std::string("option ") + key + " must be a number");
+    }
+    if (value < low || value > high)
+        throw std::runtime_error(std::string("option ") + key + " must lie between " + std::to_string(low) + " and " +
+                                 std::to_string(high));
+    return value;
+}
+
+bool flag(const json& request, const char* key, bool fallback) {
+    if (!request.contains(key)) return fallback;
+    const json& v = request.at(key);
+    if (v.is_boolean()) return v.get<bool>();
+    const std::string s = v.is_string() ? v.get<std::string>() : v.is_number_integer() ? std::to_string(v.get<long>()) : "";
+    if (s == "1" || s == "true" || s == "yes") return true;
+    if (s == "0" || s == "false" || s == "no") return false;
+    throw std::runtime_error(std::string("option ") + key + " must be 0 or 1");
+}
+
+std::string normalizeInquiry(const std::string& s) {
+    for (char c : s)
+        if (c < 0x20 || c > 0x7E) throw std::runtime_error("option inquiry must be printable ASCII");
+    std::string padded = s.substr(0, 28);
+    padded.resize(28, ' ');
+    return padded;
+}
+
+std::vector<uint8_t> readMemoryFile(const fs::path& file, uint32_t size, const std::string& name) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read memory file " + file.string());
+    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (data.size() > size)
+        throw std::runtime_error("memory file " + file.string() + " is larger than " + name + " (" +
+                                 std::to_string(size) + " bytes)");
+    data.resize(size, 0xFF);  // the rest reads as erased flash
+    return data;
+}
+
+void parseVersion(const json& request, uint8_t* major, uint8_t* minor) {
+    if (!request.contains("version")) return;
+    const std::string v = text(request.at("version"), "version");
+    unsigned a = 0, b = 0;
+    char dot = 0, extra = 0;
+    if (std::sscanf(v.c_str(), "%u%c%u%c", &a, &dot, &b, &extra) != 3 || dot != '.' || a > 255 || b > 255)
+        throw std::runtime_error("option version must look like 1.02, not '" + v + "'");
+    *major = static_cast<uint8_t>(a);
+    *minor = static_cast<uint8_t>(b);
+}
+
+std::vector<std::string> faultList(const json& request) {
+    std::vector<std::string> out;
+    for (const char* key : {"fault", "faults"}) {
+        if (!request.contains(key)) continue;
+        const json& v = request.at(key);
+        const json list = v.is_array() ? v : json::array({v});
+        for (const json& f : list) {
+            if (!f.is_string()) throw std::runtime_error("option fault must be text");
+            try {
+                out.push_back(parseFault(f.get<std::string>()).toString());
+            } catch (const std::invalid_argument& e) {
+                throw std::runtime_error(e.what());
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+const std::vector<std::string>& deviceKinds() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> n;
+        for (const KindInfo& k : kinds()) n.push_back(k.name);
+        return n;
+    }();
+    return names;
+}
+
+std::vector<std::pair<std::string, uint32_t>> memoriesOf(const std::string& kind) {
+    for (const KindInfo& k : kinds())
+        if (kind == k.name) return k.memories;
+    return {};
+}
+
+PreparedDevice prepareDevice(const json& request, const json& existing, const fs::path& baseDir) {
+    if (!request.is_object()) throw std::runtime_error("a device entry must be an object");
+    for (const auto& [key, value] : request.items())
+        if (!knownOptions().count(key)) throw std::runtime_error("unknown device option '" + key + "'");
+    if (!request.contains("kind")) throw std::runtime_error("a device entry needs a kind");
+    const std::string kind = text(request.at("kind"), "kind");
+    const KindInfo& info = kindInfo(kind);
+
+    std::set<std::string> ids;
+    std::set<char> letters = {'C', 'Z'};
+    std::set<std::pair<long, long>> addresses;
+    bool haveSystemDisk = false;
+    for (const json& d : existing) {
+        ids.insert(d.value("id", ""));
+        if (d.contains("drive") && d["drive"].is_string() && !d["drive"].get<std::string>().empty())
+            letters.insert(d["drive"].get<std::string>()[0]);
+        addresses.insert({d.value("target", -1L), d.value("lun", 0L)});
+        haveSystemDisk = haveSystemDisk || (d.value("kind", "") == "disk" && d.value("drive", json()) == "C");
+    }
+
+    PreparedDevice out;
+    json& e = out.entry;
+    // id
+    std::string id;
+    if (request.contains("id")) {
+        id = text(request.at("id"), "id");
+        if (id.empty() || id.size() > 64 ||
+            !std::all_of(id.begin(), id.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.'; }) ||
+            id[0] == '.')
+            throw std::runtime_error("device id '" + id + "' must be letters, digits, '-', '_' or '.'");
+        if (ids.count(id)) throw std::runtime_error("there is already a device " + id);
+    } else {
+        for (int n = 1; id.empty() || ids.count(id); ++n) id = kind + "-" + std::to_string(n);
+    }
+    e["id"] = id;
+    e["kind"] = kind;
+
+    // drive letter
+    json drive = nullptr;
+    const bool wantsLetter = !request.contains("drive") || !(request.at("drive").is_null() ||
+                                                              (request.at("drive").is_string() &&
+                                                               request.at("drive").get<std::string>() == "none"));
+    if (request.contains("drive") && wantsLetter) {
+        std::string d = text(request.at("drive"), "drive");
+        if (d.size() == 2 && d[1] == ':') d.pop_back();
+        const char letter = d.size() == 1 ? static_cast<char>(std::toupper(static_cast<unsigned char>(d[0]))) : 0;
+        if (letter < 'C' || letter > 'Y') throw std::runtime_error("option drive must be a letter from C to Y, or none");
+        if (letter == 'C' && (kind != "disk" || haveSystemDisk))
+            throw std::runtime_error("drive C: is the system drive; only one fixed disk can hold it");
+        if (letter != 'C' && letters.count(letter)) throw std::runtime_error(std::string("drive ") + letter + ": is taken");
+        drive = std::string(1, letter);
+    } else if (wantsLetter) {
+        char letter = info.firstDrive;
+        if (letter == 'C' && haveSystemDisk) letter = 'D';
+        while (letter <= 'Y' && letters.count(letter) && !(letter == 'C' && !haveSystemDisk)) ++letter;
+        if (letter > 'Y') throw std::runtime_error("no drive letter is free");
+        drive = std::string(1, letter);
+    }
+    e["drive"] = drive;
+
+    // SCSI address: ASPI probes targets 0 to 6, so automatic ones stay in that range first.
+    const long lun = integer(request, "lun", 0, 7, 0);
+    long target = integer(request, "target", 0, 15, -1);
+    if (target < 0) {
+        for (target = 0; target <= 15 && addresses.count({target, lun}); ++target) {
+        }
+        if (target > 15) throw std::runtime_error("no SCSI target is free");
+    } else if (addresses.count({target, lun})) {
+        throw std::runtime_error("SCSI target " + std::to_string(target) + " LUN " + std::to_string(lun) + " is taken");
+    }
+    e["target"] = target;
+    e["lun"] = lun;
+
+    // mode and inquiry
+    std::string mode = "normal";
+    if (request.contains("mode")) {
+        if (kind != "scsi-reader") throw std::runtime_error("option mode is for scsi-reader devices");
+        mode = text(request.at("mode"), "mode");
+        if (mode != "normal" && mode != "upgrade") throw std::runtime_error("option mode must be normal or upgrade");
+    }
+    if (kind == "scsi-reader") e["mode"] = mode;
+    const char* defaultInquiry = mode == "upgrade" ? info.upgradeInquiry : info.inquiry;
+    e["inquiry"] = normalizeInquiry(request.contains("inquiry") ? text(request.at("inquiry"), "inquiry") : defaultInquiry);
+    if (kind == "scsi-reader") e["write-protect"] = flag(request, "write-protect", false);
+    else if (request.contains("write-protect")) throw std::runtime_error("option write-protect is for scsi-reader devices");
+
+    e["faults"] = faultList(request);
+    e["plugged"] = flag(request, "plugged", true);
+
+    // memories: given files, else the factory contents of the kind
+    ScsiImageParams image;
+    image.signature = id;
+    parseVersion(request, &image.major, &image.minor);
+    image.feature = static_cast<uint8_t>(integer(request, "feature", 0, 255, image.feature));
+    image.productType = static_cast<uint8_t>(integer(request, "product-type", 0, 255, image.productType));
+    image.type = static_cast<int>(integer(request, "dfu-type", 0, 2, mode == "upgrade" ? 1 : 0));
+    json files = request.value("memory", json::object());
+    if (!files.is_object()) throw std::runtime_error("option memory must map memory names to files");
+    for (const auto& [name, file] : files.items()) {
+        const auto& mems = info.memories;
+        auto it = std::find_if(mems.begin(), mems.end(), [&](const auto& m) { return m.first == name; });
+        if (it == mems.end()) throw std::runtime_error("a " + kind + " has no memory '" + name + "'");
+        const fs::path path = fs::path(text(file, "memory"));
+        out.memories[name] = readMemoryFile(path.is_absolute() ? path : baseDir / path, it->second, name);
+    }
+    for (const auto& [name, size] : info.memories) {
+        if (out.memories.count(name)) continue;
+        if (name == "flash") out.memories[name] = makeScsiFamilyImage(image);
+        else if (name == "external") out.memories[name] = makeExternalImage(image.major, image.minor, id);
+        else out.memories[name] = std::vector<uint8_t>(size, 0xFF);
+    }
+    return out;
+}
+
+json requestFromArguments(const std::string& kind, const std::vector<std::string>& args) {
+    json request = {{"kind", kind}};
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a.rfind("--", 0) != 0 || a.size() == 2) throw std::runtime_error("unexpected argument '" + a + "'");
+        const std::string key = a.substr(2);
+        if (i + 1 >= args.size()) throw std::runtime_error("option " + a + " needs a value");
+        const std::string& value = args[++i];
+        if (key == "memory") {
+            const size_t eq = value.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == value.size())
+                throw std::runtime_error("--memory takes NAME=FILE, not '" + value + "'");
+            request["memory"][value.substr(0, eq)] = value.substr(eq + 1);
+        } else if (key == "fault") {
+            request["fault"].push_back(value);
+        } else {
+            if (!knownOptions().count(key) || key == "kind" || key == "faults")
+                throw std::runtime_error("unknown option " + a);
+            request[key] = value;
+        }
+    }
+    return request;
+}
+
+}  // namespace lab

@@ -1,0 +1,430 @@
+// The device tree: nodes, their stacks and interfaces, enumeration by bus drivers, the class
+// installer's state changes, and the link to lab.json.
+#include "hardware_impl.h"
+
+using nlohmann::json;
+
+namespace lab {
+
+// ---- property values ---------------------------------------------------------------------------
+
+PropertyValue PropertyValue::text(const std::string& s) {
+    PropertyValue v;
+    v.type = REG_SZ;
+    v.data.assign(s.begin(), s.end());
+    v.data.push_back(0);
+    return v;
+}
+
+PropertyValue PropertyValue::multiText(const std::vector<std::string>& items) {
+    PropertyValue v;
+    v.type = REG_MULTI_SZ;
+    for (const std::string& s : items) {
+        v.data.insert(v.data.end(), s.begin(), s.end());
+        v.data.push_back(0);
+    }
+    v.data.push_back(0);
+    return v;
+}
+
+PropertyValue PropertyValue::dword(uint32_t value) {
+    PropertyValue v;
+    v.type = REG_DWORD;
+    v.data = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+              static_cast<uint8_t>(value >> 24)};
+    return v;
+}
+
+std::string PropertyValue::asText() const {
+    if (type != REG_SZ && type != REG_MULTI_SZ && type != REG_EXPAND_SZ) return {};
+    std::string s(data.begin(), data.end());
+    const size_t nul = s.find('\0');
+    return nul == std::string::npos ? s : s.substr(0, nul);
+}
+
+// ---- drivers -------------------------------------------------------------------------------------
+
+uint32_t DriverContext::passDown(DeviceFile& file, IoRequest& request) const {
+    if (level == 0) return ERROR_INVALID_FUNCTION;
+    DriverContext next = below();
+    return stack[level - 1]->control(next, file, request);
+}
+
+uint32_t Driver::control(DriverContext& ctx, DeviceFile& file, IoRequest& request) {
+    return ctx.passDown(file, request);
+}
+
+void Driver::cleanup(DriverContext& ctx, DeviceFile& file) {
+    if (ctx.level == 0) return;
+    DriverContext next = ctx.below();
+    ctx.stack[ctx.level - 1]->cleanup(next, file);
+}
+
+// ---- Hardware --------------------------------------------------------------------------------------
+
+Hardware::Hardware(Lab& lab) : lab_(lab), impl_(std::make_unique<Impl>(*this)) {
+    registerStorageServices(*this);
+    Impl::Lock lock(*impl_);
+    impl_->loadPhysicalDevices();
+    auto root = std::make_shared<DevNode>();
+    root->devInst = 1;
+    root->instanceId = "HTREE\\ROOT\\0";
+    root->pdo = makeRootBus();
+    impl_->nodes.push_back(root);
+    impl_->byInstanceId[root->instanceId] = 1;
+    // The PC has seen every device of its lab: one that is unplugged now is known to it as an
+    // absent node, as Windows keeps a device it once had.
+    std::vector<std::pair<std::shared_ptr<PhysicalDevice>, bool>> plugged;
+    for (auto& [id, d] : impl_->physical) {
+        plugged.emplace_back(d, d->plugged());
+        d->setPlugged(true);
+    }
+    impl_->start(root);
+    for (auto& [d, state] : plugged) d->setPlugged(state);
+    impl_->enumerate(root);
+    impl_->pending.clear();  // what is there at start-up has not "arrived"
+    impl_->syncNineX();
+}
+
+Hardware::~Hardware() {
+    {
+        std::lock_guard<std::mutex> lock(impl_->timerMutex);
+        impl_->stopping = true;
+    }
+    impl_->timerChanged.notify_all();
+    if (impl_->timerThread.joinable()) impl_->timerThread.join();
+}
+
+std::vector<NodeInfo> Hardware::nodes() {
+    refresh();
+    Impl::Lock lock(*impl_);
+    std::vector<NodeInfo> out;
+    impl_->walk(impl_->nodes[0], out);
+    return out;
+}
+
+std::optional<NodeInfo> Hardware::node(DevInst devInst) {
+    refresh();
+    Impl::Lock lock(*impl_);
+    auto n = impl_->find(devInst);
+    if (!n) return std::nullopt;
+    NodeInfo info;
+    info.devInst = n->devInst;
+    info.instanceId = n->instanceId;
+    info.present = n->present;
+    if (auto g = n->properties.find(SPDRP_CLASSGUID); g != n->properties.end()) parseGuid(g->second.asText(), &info.classGuid);
+    return info;
+}
+
+std::optional<NodeInfo> Hardware::nodeByInstanceId(const std::string& instanceId) {
+    DevInst d = 0;
+    {
+        Impl::Lock lock(*impl_);
+        auto it = impl_->byInstanceId.find(instanceId);
+        if (it == impl_->byInstanceId.end()) return std::nullopt;
+        d = it->second;
+    }
+    return node(d);
+}
+
+std::optional<DevInst> Hardware::parentOf(DevInst devInst) {
+    refresh();
+    Impl::Lock lock(*impl_);
+    auto n = impl_->find(devInst);
+    if (!n || !n->present) return std::nullopt;
+    return n->parent;
+}
+
+std::optional<DevInst> Hardware::firstChildOf(DevInst devInst) {
+    refresh();
+    Impl::Lock lock(*impl_);
+    auto n = impl_->find(devInst);
+    if (!n || !n->present) return std::nullopt;
+    for (DevInst c : n->children)
+        if (auto child = impl_->find(c); child && child->present) return c;
+    return 0;
+}
+
+std::optional<DevInst> Hardware::nextSiblingOf(DevInst devInst) {
+    refresh();
+    Impl::Lock lock(*impl_);
+    auto n = impl_->find(devInst);
+    if (!n || !n->present) return std::nullopt;
+    auto parent = impl_->find(n->parent);
+    if (!parent) return 0;
+    auto it = std::find(parent->children.begin(), parent->children.end(), devInst);
+    for (++it; it != parent->children.end(); ++it)
+        if (auto sibling = impl_->find(*it); sibling && sibling->present) return *it;
+    return 0;
+}
+
+uint32_t Hardware::property(DevInst devInst, uint32_t spdrp, PropertyValue* out) {
+    Impl::Lock lock(*impl_);
+    auto n = impl_->find(devInst);
+    if (!n) return ERROR_NO_SUCH_DEVINST;
+    if (isLiveProperty(spdrp) && !n->present) return ERROR_NO_SUCH_DEVINST;
+    auto it = n->properties.find(spdrp);
+    if (it == n->properties.end()) return ERROR_INVALID_DATA;
+    *out = it->second;
+    return 0;
+}
+
+uint32_t Hardware::setProperty(DevInst devInst, uint32_t spdrp, const PropertyValue& value) {
+    Impl::Lock lock(*impl_);
+    auto n = impl_->find(devInst);
+    if (!n) return ERROR_NO_SUCH_DEVINST;
+    if (!isWritableProperty(spdrp)) return ERROR_INVALID_REG_PROPERTY;
+    if (value.data.empty()) {
+        n->properties.erase(spdrp);
+    } else {
+        n->properties[spdrp] = value;
+    }
+    return 0;
+}
+
+bool Hardware::status(DevInst devInst, uint32_t* statusFlags, uint32_t* problem) {
+    refresh();
+    Impl::Lock lock(*impl_);
+    auto n = impl_->find(devInst);
+    if (!n || !n->present) return false;
+    uint32_t s = DN_NT_ENUMERATOR | DN_NT_DRIVER;
+    if (n->instanceId.rfind("ROOT\\", 0) == 0 || n->instanceId.rfind("HTREE\\", 0) == 0) s |= DN_ROOT_ENUMERATED;
+    if (n->devInst != root()) s |= DN_DISABLEABLE;
+    if (auto caps = n->properties.find(SPDRP_CAPABILITIES);
+        caps != n->properties.end() && caps->second.data.size() == 4 && (caps->second.data[0] & 0x04))
+        s |= DN_REMOVABLE;
+    if (n->started) s |= DN_DRIVER_LOADED | DN_STARTED;
+    if (n->problem) s |= DN_HAS_PROBLEM;
+    *statusFlags = s;
+    *problem = n->problem;
+    return true;
+}
+
+std::vector<InterfaceInfo> Hardware::interfaces(DevInst devInst) {
+    Impl::Lock lock(*impl_);
+    std::vector<InterfaceInfo> out;
+    auto n = impl_->find(devInst);
+    if (!n) return out;
+    for (const auto& itf : n->interfaces) out.push_back({n->devInst, itf.interfaceClass, itf.link, itf.active && n->present});
+    return out;
+}
+
+std::optional<InterfaceInfo> Hardware::interfaceByPath(const std::string& symbolicLink) {
+    refresh();
+    std::string wanted = symbolicLink;
+    if (wanted.rfind("\\\\.\\", 0) == 0) wanted[2] = '?';  // "\\.\" names the same interfaces
+    Impl::Lock lock(*impl_);
+    for (const auto& n : impl_->nodes) {
+        if (!n || n->removed) continue;
+        for (const auto& itf : n->interfaces)
+            if (equalNoCase(itf.link, wanted)) return InterfaceInfo{n->devInst, itf.interfaceClass, itf.link, itf.active && n->present};
+    }
+    return std::nullopt;
+}
+
+uint32_t Hardware::changeState(DevInst devInst, StateChange change, bool* needsReboot) {
+    refresh();
+    Impl::Lock lock(*impl_);
+    *needsReboot = false;
+    auto n = impl_->find(devInst);
+    if (!n) return ERROR_NO_SUCH_DEVINST;
+    if (devInst == root() && change != StateChange::Enable) return ERROR_NOT_DISABLEABLE;
+    const bool stops = change == StateChange::Disable || change == StateChange::Stop || change == StateChange::Restart;
+    if (!n->present) {
+        if (change == StateChange::Enable || change == StateChange::Disable) {
+            n->disabled = change == StateChange::Disable;
+            return 0;
+        }
+        return ERROR_NO_SUCH_DEVINST;
+    }
+    if (stops && impl_->hasOpenHandles(n)) {
+        // Windows cannot stop a device in use: the change waits for the next start of the PC.
+        if (change == StateChange::Disable) n->disabled = true;
+        *needsReboot = true;
+        return 0;
+    }
+    switch (change) {
+    case StateChange::Enable:
+    case StateChange::Start:
+        n->disabled = false;
+        if (n->problem == CM_PROB_DISABLED) n->problem = 0;
+        if (auto parent = impl_->find(n->parent); !parent || parent->started) impl_->start(n);
+        break;
+    case StateChange::Disable:
+    case StateChange::Stop:
+        impl_->stop(n);
+        n->disabled = true;
+        n->problem = CM_PROB_DISABLED;
+        break;
+    case StateChange::Restart:
+        impl_->stop(n);
+        impl_->start(n);
+        break;
+    }
+    return 0;
+}
+
+uint32_t Hardware::remove(DevInst devInst, bool* needsReboot) {
+    refresh();
+    Impl::Lock lock(*impl_);
+    *needsReboot = false;
+    auto n = impl_->find(devInst);
+    if (!n) return ERROR_NO_SUCH_DEVINST;
+    if (devInst == root()) return ERROR_NOT_DISABLEABLE;
+    if (impl_->hasOpenHandles(n)) {
+        *needsReboot = true;
+        return 0;
+    }
+    impl_->leave(n);
+    n->removed = true;
+    return 0;
+}
+
+
+void Hardware::registerService(const std::string& name, DriverFactory factory) {
+    Impl::Lock lock(*impl_);
+    impl_->services[name] = std::move(factory);
+}
+
+std::string Hardware::setInterface(DevInst devInst, const GUID& interfaceClass, bool active, const std::string& reference) {
+    Impl::Lock lock(*impl_);
+    auto n = impl_->find(devInst);
+    if (!n) return {};
+    for (auto& itf : n->interfaces)
+        if (IsEqualGUID(itf.interfaceClass, interfaceClass) && itf.reference == reference) {
+            impl_->setInterfaceActive(n, itf, active);
+            return itf.link;
+        }
+    std::string link = "\\\\?\\" + n->instanceId;
+    std::replace(link.begin() + 4, link.end(), '\\', '#');
+    link += "#" + guidText(interfaceClass, false);
+    if (!reference.empty()) link += "\\" + reference;
+    n->interfaces.push_back({interfaceClass, reference, link, false});
+    impl_->setInterfaceActive(n, n->interfaces.back(), active);
+    return link;
+}
+
+void Hardware::mount(char letter, uint32_t type, DevInst devInst) {
+    Impl::Lock lock(*impl_);
+    impl_->mounts[letter] = MountedDrive{letter, type, devInst};
+}
+
+void Hardware::unmount(DevInst devInst) {
+    Impl::Lock lock(*impl_);
+    for (auto m = impl_->mounts.begin(); m != impl_->mounts.end();)
+        m = m->second.node == devInst ? impl_->mounts.erase(m) : std::next(m);
+}
+
+void Hardware::addSymbolicLink(const std::string& name, DevInst devInst) {
+    Impl::Lock lock(*impl_);
+    impl_->links[name] = devInst;
+}
+
+void Hardware::removeSymbolicLink(const std::string& name) {
+    Impl::Lock lock(*impl_);
+    impl_->links.erase(name);
+}
+
+std::shared_ptr<PhysicalDevice> Hardware::physical(const std::string& id) {
+    Impl::Lock lock(*impl_);
+    auto it = impl_->physical.find(id);
+    return it == impl_->physical.end() ? nullptr : it->second;
+}
+
+std::vector<std::shared_ptr<PhysicalDevice>> Hardware::physicalDevices() {
+    Impl::Lock lock(*impl_);
+    std::vector<std::shared_ptr<PhysicalDevice>> out;
+    for (auto& [id, d] : impl_->physical) out.push_back(d);
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
+        return std::make_pair(a->scsiTarget(), a->scsiLun()) < std::make_pair(b->scsiTarget(), b->scsiLun());
+    });
+    return out;
+}
+
+std::string Hardware::physicalIdOf(DevInst devInst) {
+    Impl::Lock lock(*impl_);
+    auto n = impl_->find(devInst);
+    return n ? n->physicalId : std::string();
+}
+
+std::string Hardware::instanceIdOf(DevInst devInst) {
+    Impl::Lock lock(*impl_);
+    auto n = impl_->find(devInst);
+    return n ? n->instanceId : std::string();
+}
+
+void Hardware::reenumerate(DevInst devInst) {
+    Impl::Lock lock(*impl_);
+    if (auto n = impl_->find(devInst)) impl_->enumerate(n);
+}
+
+void Hardware::schedule(uint64_t labMs, std::function<void()> action) {
+    const auto when = std::chrono::steady_clock::now() +
+                      std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(labMs) * 1e6 / lab_.timeScale()));
+    {
+        std::lock_guard<std::mutex> lock(impl_->timerMutex);
+        impl_->timers.emplace(when, std::move(action));
+        if (!impl_->timerThread.joinable()) impl_->timerThread = std::thread([this] { impl_->runTimers(); });
+    }
+    impl_->timerChanged.notify_all();
+}
+
+void Hardware::sleepLab(uint64_t labMs) const {
+    std::this_thread::sleep_for(std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(labMs) * 1e6 / lab_.timeScale())));
+}
+
+uint32_t Hardware::deviceNumber(const std::string& pool, const std::string& instanceId) {
+    Impl::Lock lock(*impl_);
+    auto& numbers = impl_->numbers[pool];
+    auto it = numbers.find(instanceId);
+    if (it != numbers.end()) return it->second;
+    const uint32_t n = static_cast<uint32_t>(numbers.size());
+    numbers[instanceId] = n;
+    return n;
+}
+
+void Hardware::refresh() {
+    if (!lab_.reloadIfChanged()) return;
+    Impl::Lock lock(*impl_);
+    impl_->loadPhysicalDevices();
+    impl_->enumerate(impl_->nodes[0]);
+    impl_->syncNineX();
+}
+
+void Hardware::persist(const PhysicalDevice& device) {
+    const std::vector<std::string> faults = device.faultSpecs();
+    const bool plugged = device.plugged();
+    try {
+        lab_.changeDevice(device.id(), [&](json& entry) {
+            entry["faults"] = faults;
+            entry["plugged"] = plugged;
+        });
+    } catch (const std::exception&) {
+        // Detached by another process meanwhile, or lab.json cannot be written: the device goes
+        // on with what it has, as hardware does without anyone noting it.
+    }
+}
+
+void Hardware::setPlugged(const std::string& id, bool plugged) {
+    auto d = physical(id);
+    if (!d) return;
+    d->setPlugged(plugged);
+    persist(*d);
+    Impl::Lock lock(*impl_);
+    impl_->enumerate(impl_->nodes[0]);
+    impl_->syncNineX();
+}
+
+int Hardware::subscribe(Listener listener) {
+    Impl::Lock lock(*impl_);
+    const int token = impl_->nextToken++;
+    impl_->listeners[token] = std::move(listener);
+    return token;
+}
+
+void Hardware::unsubscribe(int token) {
+    Impl::Lock lock(*impl_);
+    impl_->listeners.erase(token);
+}
+
+}  // namespace lab

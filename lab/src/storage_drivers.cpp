@@ -1,0 +1,303 @@
+// The storage side of the simulated PC, shaped as Windows XP shows it: the root bus finds the
+// SCSI host adapter; the adapter ("labscsi") reports one child per device on its bus; a disk
+// ("disk") reports its volume, which carries the drive letter; a CD-ROM ("cdrom") carries its
+// letter itself.
+#include <cstdio>
+#include <cstring>
+
+#include <winsim/devguid.h>
+#include <winsim/ntddscsi.h>
+#include <winsim/setupapi.h>
+#include <winsim/winbase.h>
+
+#include "pc_drivers.h"
+
+using nlohmann::json;
+
+namespace lab {
+
+namespace {
+
+constexpr const char* kAdapterId = "ROOT\\SCSIADAPTER\\0000";
+constexpr uint32_t kCapRemovable = 0x04, kCapSurpriseRemovalOk = 0x80;
+
+std::string trimmed(const std::string& s) {
+    const size_t end = s.find_last_not_of(' ');
+    return end == std::string::npos ? std::string() : s.substr(0, end + 1);
+}
+
+std::string underscored(std::string s) {
+    for (char& c : s)
+        if (c == ' ') c = '_';
+    return s;
+}
+
+std::string guidUpper(const GUID& g) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
+                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return buf;
+}
+
+// A short stable tag for instance IDs derived from another ID.
+std::string tag(const std::string& s) {
+    uint32_t h = 2166136261u;
+    for (char c : s) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
+    char buf[12];
+    std::snprintf(buf, sizeof buf, "%x", h & 0x0FFFFFFF);
+    return buf;
+}
+
+class RootBus : public Driver {
+public:
+    bool isBus() const override { return true; }
+    std::vector<ChildDescription> enumerate(DriverContext&) override {
+        ChildDescription adapter;
+        adapter.instanceId = kAdapterId;
+        adapter.properties[SPDRP_DEVICEDESC] = PropertyValue::text("Lab SCSI Host Adapter");
+        adapter.properties[SPDRP_HARDWAREID] = PropertyValue::multiText({"root\\labscsi"});
+        adapter.properties[SPDRP_SERVICE] = PropertyValue::text("labscsi");
+        adapter.properties[SPDRP_CLASS] = PropertyValue::text("SCSIAdapter");
+        adapter.properties[SPDRP_CLASSGUID] = PropertyValue::text(guidUpper(GUID_DEVCLASS_SCSIADAPTER));
+        adapter.properties[SPDRP_MFG] = PropertyValue::text("Lab");
+        adapter.properties[SPDRP_LOCATION_INFORMATION] = PropertyValue::text("PCI bus 0, device 16, function 0");
+        adapter.properties[SPDRP_CAPABILITIES] = PropertyValue::dword(0);
+        return {adapter};
+    }
+};
+
+// The PDO of a device on the SCSI bus: commands go to the physical device.
+class ScsiTargetPdo : public Driver, public ScsiPort {
+public:
+    ScsiTargetPdo(Hardware& hw, std::string physicalId) : hw_(hw), physicalId_(std::move(physicalId)) {}
+    ScsiOutcome scsi(const ScsiCommand& command) override {
+        auto device = hw_.physical(physicalId_);
+        if (!device) {
+            ScsiOutcome gone;
+            gone.kind = ScsiOutcome::Kind::NoDevice;
+            return gone;
+        }
+        return device->execute(command);
+    }
+
+private:
+    Hardware& hw_;
+    std::string physicalId_;
+};
+
+class ScsiAdapter : public Driver {
+public:
+    bool isBus() const override { return true; }
+    uint32_t start(DriverContext& ctx) override {
+        ctx.hw.setInterface(ctx.node, GUID_DEVINTERFACE_STORAGEPORT, true);
+        ctx.hw.addSymbolicLink("Scsi0:", ctx.node);
+        return 0;
+    }
+    std::vector<ChildDescription> enumerate(DriverContext& ctx) override {
+        std::vector<ChildDescription> children;
+        for (const auto& d : ctx.hw.physicalDevices()) {
+            if (d->scsiTarget() < 0 || !d->plugged()) continue;
+            const bool cdrom = d->peripheralType() == 0x05;
+            const std::string& q = d->inquiryText();
+            const std::string vendor = q.substr(0, 8), product = q.substr(8, 16), revision = q.substr(24, 4);
+            const char* type = cdrom ? "CdRom" : "Disk";
+            char unique[40];
+            std::snprintf(unique, sizeof unique, "4&2ba9d1a&0&0%X%X", d->scsiTarget(), d->scsiLun());
+            ChildDescription c;
+            c.instanceId = std::string("SCSI\\") + type + "&Ven_" + underscored(trimmed(vendor)) + "&Prod_" +
+                           underscored(trimmed(product)) + "&Rev_" + underscored(trimmed(revision)) + "\\" + unique;
+            c.physicalId = d->id();
+            const std::string v = underscored(vendor), p = underscored(product), r = underscored(revision);
+            c.properties[SPDRP_HARDWAREID] = PropertyValue::multiText(
+                {std::string("SCSI\\") + type + v + p + r, std::string("SCSI\\") + type + v + p,
+                 std::string("SCSI\\") + type + v, "SCSI\\" + v + p + r.substr(0, 1), v + p + r.substr(0, 1),
+                 cdrom ? "GenCdRom" : "GenDisk"});
+            c.properties[SPDRP_COMPATIBLEIDS] = PropertyValue::multiText({std::string("SCSI\\") + type, "SCSI\\RAW"});
+            c.properties[SPDRP_SERVICE] = PropertyValue::text(cdrom ? "cdrom" : "disk");
+            c.properties[SPDRP_CLASS] = PropertyValue::text(cdrom ? "CDROM" : "DiskDrive");
+            c.properties[SPDRP_CLASSGUID] =
+                PropertyValue::text(guidUpper(cdrom ? GUID_DEVCLASS_CDROM : GUID_DEVCLASS_DISKDRIVE));
+            c.properties[SPDRP_DEVICEDESC] = PropertyValue::text(cdrom ? "CD-ROM Drive" : "Disk drive");
+            c.properties[SPDRP_MFG] = PropertyValue::text(cdrom ? "(Standard CD-ROM drives)" : "(Standard disk drives)");
+            c.properties[SPDRP_FRIENDLYNAME] = PropertyValue::text(trimmed(vendor) + " " + trimmed(product) +
+                                                                   (cdrom ? " SCSI CdRom Device" : " SCSI Disk Device"));
+            char location[64];
+            std::snprintf(location, sizeof location, "Bus Number 0, Target Id %d, LUN %d", d->scsiTarget(), d->scsiLun());
+            c.properties[SPDRP_LOCATION_INFORMATION] = PropertyValue::text(location);
+            c.properties[SPDRP_ADDRESS] = PropertyValue::dword(static_cast<uint32_t>(d->scsiTarget()));
+            c.properties[SPDRP_BUSNUMBER] = PropertyValue::dword(0);
+            c.properties[SPDRP_CAPABILITIES] =
+                PropertyValue::dword(d->removableMedia() ? kCapRemovable | kCapSurpriseRemovalOk : 0);
+            c.pdo = std::make_shared<ScsiTargetPdo>(ctx.hw, d->id());
+            children.push_back(std::move(c));
+        }
+        return children;
+    }
+};
+
+// What the disk and CD-ROM class drivers share: the SCSI pass-through, media change
+// notification and the device number.
+class StorageClass : public Driver {
+public:
+    StorageClass(uint32_t deviceType, const char* pool, const char* linkFormat)
+        : deviceType_(deviceType), pool_(pool), linkFormat_(linkFormat) {}
+
+    uint32_t start(DriverContext& ctx) override {
+        number_ = ctx.hw.deviceNumber(pool_, ctx.hw.instanceIdOf(ctx.node));
+        char link[32];
+        std::snprintf(link, sizeof link, linkFormat_, number_);
+        link_ = link;
+        ctx.hw.addSymbolicLink(link_, ctx.node);
+        device_ = ctx.hw.physical(ctx.hw.physicalIdOf(ctx.node));
+        return 0;
+    }
+    void stop(DriverContext& ctx) override { ctx.hw.removeSymbolicLink(link_); }
+
+    uint32_t control(DriverContext& ctx, DeviceFile& file, IoRequest& r) override {
+        switch (r.code) {
+        case IOCTL_STORAGE_GET_DEVICE_NUMBER: return deviceNumber(r, partition());
+        case IOCTL_SCSI_PASS_THROUGH_DIRECT: {
+            auto* port = dynamic_cast<ScsiPort*>(ctx.lower());
+            return port ? scsiPassThroughDirect(*port, r) : static_cast<uint32_t>(ERROR_INVALID_FUNCTION);
+        }
+        case IOCTL_STORAGE_MCN_CONTROL: {
+            if (!device_ || !device_->removableMedia()) return ERROR_INVALID_FUNCTION;
+            if (r.inputLength < sizeof(PREVENT_MEDIA_REMOVAL)) return ERROR_BAD_LENGTH;
+            if (r.input[0]) {
+                ++file.mcnDisables;
+                ++mcnDisables_;
+            } else if (file.mcnDisables > 0) {
+                --file.mcnDisables;
+                --mcnDisables_;
+            }
+            return 0;
+        }
+        default: return ERROR_INVALID_FUNCTION;
+        }
+    }
+
+    void cleanup(DriverContext&, DeviceFile& file) override {
+        mcnDisables_ -= file.mcnDisables;
+        file.mcnDisables = 0;
+    }
+
+    void describe(json& j) const override {
+        j["deviceNumber"] = number_;
+        j["mediaChangeNotification"] = mcnDisables_ == 0;
+    }
+
+    uint32_t number() const { return number_; }
+    uint32_t deviceNumber(IoRequest& r, uint32_t partition) const {
+        if (r.outputLength < sizeof(STORAGE_DEVICE_NUMBER)) return ERROR_INSUFFICIENT_BUFFER;
+        STORAGE_DEVICE_NUMBER n{deviceType_, number_, partition};
+        std::memcpy(r.output, &n, sizeof n);
+        r.information = sizeof n;
+        return 0;
+    }
+
+protected:
+    virtual uint32_t partition() const { return 0; }
+    std::shared_ptr<PhysicalDevice> device_;
+
+private:
+    uint32_t deviceType_;
+    const char* pool_;
+    const char* linkFormat_;
+    uint32_t number_ = 0;
+    std::string link_;
+    int mcnDisables_ = 0;
+};
+
+// The volume on a disk: a raw PDO that holds the drive letter and hands everything but its
+// own device number to the disk.
+class VolumePdo : public Driver {
+public:
+    VolumePdo(DevInst disk, uint32_t diskNumber, char letter, bool removable)
+        : disk_(disk), diskNumber_(diskNumber), letter_(letter), removable_(removable) {}
+    uint32_t start(DriverContext& ctx) override {
+        ctx.hw.setInterface(ctx.node, GUID_DEVINTERFACE_VOLUME, true);
+        if (letter_) ctx.hw.mount(letter_, removable_ ? DRIVE_REMOVABLE : DRIVE_FIXED, ctx.node);
+        return 0;
+    }
+    uint32_t control(DriverContext& ctx, DeviceFile& file, IoRequest& r) override {
+        if (r.code == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
+            if (r.outputLength < sizeof(STORAGE_DEVICE_NUMBER)) return ERROR_INSUFFICIENT_BUFFER;
+            STORAGE_DEVICE_NUMBER n{FILE_DEVICE_DISK, diskNumber_, 1};
+            std::memcpy(r.output, &n, sizeof n);
+            r.information = sizeof n;
+            return 0;
+        }
+        return ctx.hw.forward(disk_, file, r);
+    }
+    void cleanup(DriverContext& ctx, DeviceFile& file) override { ctx.hw.forwardCleanup(disk_, file); }
+    void describe(json& j) const override {
+        j["drive"] = letter_ ? json(std::string(1, letter_)) : json(nullptr);
+    }
+
+private:
+    DevInst disk_;
+    uint32_t diskNumber_;
+    char letter_;
+    bool removable_;
+};
+
+class Disk : public StorageClass {
+public:
+    Disk() : StorageClass(FILE_DEVICE_DISK, "disk", "PhysicalDrive%u") {}
+    bool isBus() const override { return true; }
+    uint32_t start(DriverContext& ctx) override {
+        StorageClass::start(ctx);
+        ctx.hw.setInterface(ctx.node, GUID_DEVINTERFACE_DISK, true);
+        return 0;
+    }
+    std::vector<ChildDescription> enumerate(DriverContext& ctx) override {
+        if (!device_) return {};
+        const std::string t = tag(ctx.hw.instanceIdOf(ctx.node));
+        const bool removable = device_->removableMedia();
+        ChildDescription v;
+        v.instanceId = removable ? "STORAGE\\RemovableMedia\\7&" + t + "&0&RM"
+                                 : "STORAGE\\Volume\\1&30a96598&0&Signature" + t + "Offset7E00Length3FF7C000";
+        v.physicalId = device_->id();
+        v.properties[SPDRP_HARDWAREID] = PropertyValue::multiText({removable ? "STORAGE\\RemovableMedia" : "STORAGE\\Volume"});
+        v.properties[SPDRP_CLASS] = PropertyValue::text("Volume");
+        v.properties[SPDRP_CLASSGUID] = PropertyValue::text(guidUpper(GUID_DEVCLASS_VOLUME));
+        v.properties[SPDRP_DEVICEDESC] = PropertyValue::text("Generic volume");
+        v.properties[SPDRP_MFG] = PropertyValue::text("(Standard volume)");
+        v.properties[SPDRP_CAPABILITIES] = PropertyValue::dword(removable ? kCapSurpriseRemovalOk : 0);
+        char pdo[40];
+        std::snprintf(pdo, sizeof pdo, "\\Device\\HarddiskVolume%u", 1 + ctx.hw.deviceNumber("volume", v.instanceId));
+        v.properties[SPDRP_PHYSICAL_DEVICE_OBJECT_NAME] = PropertyValue::text(pdo);
+        v.pdo = std::make_shared<VolumePdo>(ctx.node, number(), device_->driveLetter(), removable);
+        return {v};
+    }
+};
+
+class CdRom : public StorageClass {
+public:
+    CdRom() : StorageClass(FILE_DEVICE_CD_ROM, "cdrom", "CdRom%u") {}
+    uint32_t start(DriverContext& ctx) override {
+        StorageClass::start(ctx);
+        ctx.hw.setInterface(ctx.node, GUID_DEVINTERFACE_CDROM, true);
+        if (device_ && device_->driveLetter()) ctx.hw.mount(device_->driveLetter(), DRIVE_CDROM, ctx.node);
+        return 0;
+    }
+    void describe(json& j) const override {
+        StorageClass::describe(j);
+        j["drive"] = device_ && device_->driveLetter() ? json(std::string(1, device_->driveLetter())) : json(nullptr);
+    }
+
+protected:
+    uint32_t partition() const override { return 0xFFFFFFFF; }  // a CD-ROM has no partitions
+};
+
+}  // namespace
+
+std::shared_ptr<Driver> makeRootBus() { return std::make_shared<RootBus>(); }
+
+void registerStorageServices(Hardware& hw) {
+    hw.registerService("labscsi", [] { return std::make_shared<ScsiAdapter>(); });
+    hw.registerService("disk", [] { return std::make_shared<Disk>(); });
+    hw.registerService("cdrom", [] { return std::make_shared<CdRom>(); });
+}
+
+}  // namespace lab

@@ -1,0 +1,83 @@
+// The fault language: what parses, how it is kept, and how a fault counts the commands it hits.
+#include <gtest/gtest.h>
+
+#include <lab/faults.h>
+
+namespace {
+
+using lab::DataDirection;
+using lab::Fault;
+
+TEST(FaultLanguage, SpellingsAndTheirCanonicalForm) {
+    struct Case {
+        const char* written;
+        const char* canonical;  // nullptr: refused, and `error` is part of the message
+        const char* error;
+    };
+    const Case cases[] = {
+        {"fail:AC00A0:3", "fail:AC00A0:3", nullptr},
+        {"fail:ac00a0", "fail:AC00A0", nullptr},
+        {"sense:AC0090:05/24/00", "sense:AC0090:05/24/00", nullptr},
+        {"sense:12:0b/4e/01:2@5", "sense:12:0B/4E/01:2@5", nullptr},
+        {"stall:FD0082", "stall:FD0082", nullptr},
+        {"corrupt:READ", "corrupt:read", nullptr},
+        {"corrupt:write:1", "corrupt:write:1", nullptr},
+        {"unplug:AC0090@7", "unplug:AC0090@7", nullptr},
+        {"fail:any@2", "fail:any@2", nullptr},
+        {"explode:AC", nullptr, "unknown fault"},
+        {"fail", nullptr, "needs a command"},
+        {"fail:A", nullptr, "bad command"},
+        {"fail:ZZ", nullptr, "bad sense byte"},
+        {"fail:AC00A0:0", nullptr, "count of 0"},
+        {"fail:AC00A0:x", nullptr, "bad count"},
+        {"sense:AC0090", nullptr, "needs sense data"},
+        {"sense:AC0090:5/24/00", nullptr, "bad sense byte"},
+        {"sense:AC0090:15/24/00", nullptr, "sense key"},
+        {"unplug:AC0090:2", nullptr, "happens once"},
+        {"fail:AC00A0:1:2", nullptr, "too many"},
+        {"fail:AC00A0@", nullptr, "bad count"},
+    };
+    for (const Case& c : cases) {
+        try {
+            const Fault f = lab::parseFault(c.written);
+            ASSERT_NE(c.canonical, nullptr) << c.written << " was accepted";
+            EXPECT_EQ(f.toString(), c.canonical) << c.written;
+            EXPECT_EQ(lab::parseFault(f.toString()).toString(), c.canonical) << "the canonical form reads back";
+        } catch (const std::invalid_argument& e) {
+            ASSERT_EQ(c.canonical, nullptr) << c.written << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(FaultLanguage, CountsSkipsAndMatching) {
+    std::vector<Fault> faults = {lab::parseFault("fail:AC00A0:2@1"), lab::parseFault("corrupt:write")};
+    const uint8_t read[] = {0xAC, 0x00, 0xA0, 0x10};
+    const uint8_t other[] = {0xAC, 0x00, 0xC0};
+    const uint8_t write[] = {0xAC, 0x00, 0x90};
+    bool changed = false;
+
+    EXPECT_FALSE(lab::takeFault(faults, other, sizeof other, DataDirection::In, &changed));
+    EXPECT_FALSE(changed) << "no fault matched, nothing to save";
+    EXPECT_FALSE(lab::takeFault(faults, read, sizeof read, DataDirection::In, &changed)) << "@1 lets one pass";
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(faults[0].toString(), "fail:AC00A0:2");
+    for (int i = 0; i < 2; ++i) {
+        auto hit = lab::takeFault(faults, read, sizeof read, DataDirection::In, &changed);
+        ASSERT_TRUE(hit);
+        EXPECT_EQ(hit->action, Fault::Action::Fail);
+    }
+    ASSERT_EQ(faults.size(), 1u) << "a used-up fault is gone";
+    EXPECT_FALSE(lab::takeFault(faults, read, sizeof read, DataDirection::In, &changed));
+    // "write" matches by the data phase, not by the bytes; an endless fault never changes.
+    auto hit = lab::takeFault(faults, write, sizeof write, DataDirection::Out, &changed);
+    ASSERT_TRUE(hit);
+    EXPECT_EQ(hit->action, Fault::Action::Corrupt);
+    EXPECT_FALSE(changed);
+    EXPECT_FALSE(lab::takeFault(faults, write, sizeof write, DataDirection::In, &changed));
+    // A prefix longer than the CDB does not match it.
+    std::vector<Fault> longer = {lab::parseFault("fail:AC00A0FF")};
+    EXPECT_FALSE(lab::takeFault(longer, other, sizeof other, DataDirection::In, &changed));
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+// The configuration-manager subset: walking the device tree by device instance handles, node
+// status and registry properties.
+#pragma once
+#include "wintypes.h"
+
+typedef DWORD CONFIGRET;
+typedef DWORD DEVNODE, DEVINST;
+typedef DEVNODE *PDEVNODE, *PDEVINST;
+
+#define CR_SUCCESS 0x00000000
+#define CR_OUT_OF_MEMORY 0x00000002
+#define CR_INVALID_POINTER 0x00000003
+#define CR_INVALID_FLAG 0x00000004
+#define CR_INVALID_DEVNODE 0x00000005
+#define CR_INVALID_DEVINST CR_INVALID_DEVNODE
+#define CR_NO_SUCH_DEVNODE 0x0000000D
+#define CR_NO_SUCH_DEVINST CR_NO_SUCH_DEVNODE
+#define CR_FAILURE 0x00000013
+#define CR_BUFFER_SMALL 0x0000001A
+#define CR_REGISTRY_ERROR 0x0000001D
+#define CR_NO_SUCH_VALUE 0x00000025
+#define CR_INVALID_PROPERTY 0x00000035
+
+// CM_Get_DevNode_Registry_Property properties: the SPDRP_* value plus one.
+#define CM_DRP_DEVICEDESC 0x00000001
+#define CM_DRP_HARDWAREID 0x00000002
+#define CM_DRP_COMPATIBLEIDS 0x00000003
+#define CM_DRP_SERVICE 0x00000005
+#define CM_DRP_CLASS 0x00000008
+#define CM_DRP_CLASSGUID 0x00000009
+#define CM_DRP_DRIVER 0x0000000A
+#define CM_DRP_CONFIGFLAGS 0x0000000B
+#define CM_DRP_MFG 0x0000000C
+#define CM_DRP_FRIENDLYNAME 0x0000000D
+#define CM_DRP_LOCATION_INFORMATION 0x0000000E
+#define CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME 0x0000000F
+#define CM_DRP_CAPABILITIES 0x00000010
+#define CM_DRP_UPPERFILTERS 0x00000012
+#define CM_DRP_LOWERFILTERS 0x00000013
+#define CM_DRP_BUSNUMBER 0x00000016
+#define CM_DRP_ENUMERATOR_NAME 0x00000017
+#define CM_DRP_ADDRESS 0x0000001D
+#define CM_DRP_MIN 0x00000001
+#define CM_DRP_MAX 0x00000025
+
+// Node status (CM_Get_DevNode_Status).
+#define DN_ROOT_ENUMERATED 0x00000001
+#define DN_DRIVER_LOADED 0x00000002
+#define DN_ENUM_LOADED 0x00000004
+#define DN_STARTED 0x00000008
+#define DN_MANUAL 0x00000010
+#define DN_NEED_TO_ENUM 0x00000020
+#define DN_HAS_PROBLEM 0x00000400
+#define DN_DISABLEABLE 0x00002000
+#define DN_REMOVABLE 0x00004000
+#define DN_NT_ENUMERATOR 0x00800000
+#define DN_NT_DRIVER 0x01000000
+
+// Problems of a node.
+#define CM_PROB_FAILED_START 0x0000000A
+#define CM_PROB_DISABLED 0x00000016
+#define CM_PROB_FAILED_INSTALL 0x0000001C
+#define CM_PROB_PHANTOM 0x0000002D
+
+WINSIM_API CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+WINSIM_API CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+WINSIM_API CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+WINSIM_API CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
+                                                  ULONG ulFlags);
+WINSIM_API CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyA(DEVINST dnDevInst, ULONG ulProperty,
+                                                              PULONG pulRegDataType, PVOID Buffer, PULONG pulLength,
+                                                              ULONG ulFlags);

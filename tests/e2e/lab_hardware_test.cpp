@@ -1,0 +1,148 @@
+// zelfin-lab's device commands from the command line: attach, show --json, fault, dump, detach,
+// and scenario files with devices.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "run_process.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testsupport::binPath;
+using testsupport::runCommand;
+
+namespace {
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class LabHardware : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/lab-hw-tool-XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        lab_ = dir_ + "/lab";
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    testsupport::ProcessResult tool(const std::string& args) {
+        return runCommand("cd " + dir_ + " && " + binPath("zelfin-lab") + " " + args, true);
+    }
+    json devices() {
+        const auto shown = runCommand(binPath("zelfin-lab") + " show " + lab_ + " --json");
+        EXPECT_EQ(shown.exitCode, 0);
+        return json::parse(shown.output)["devices"];
+    }
+    json device(const std::string& id) {
+        for (const json& d : devices())
+            if (d["id"] == id) return d;
+        return nullptr;
+    }
+    std::string dir_, lab_;
+};
+
+TEST_F(LabHardware, AttachShowDumpFaultDetach) {
+    ASSERT_EQ(tool("init " + lab_ + " --scenario empty").exitCode, 0);
+    std::ofstream(dir_ + "/old.bin", std::ios::binary) << "OLD FIRMWARE";
+    auto attached = tool("attach " + lab_ + " scsi-reader --drive g --memory flash=old.bin --inquiry 'SCSI    Secure X'");
+    ASSERT_EQ(attached.exitCode, 0) << attached.output;
+    EXPECT_EQ(attached.output, "scsi-reader-1\n");
+
+    json d = device("scsi-reader-1");
+    EXPECT_EQ(d["kind"], "scsi-reader");
+    EXPECT_EQ(d["drive"], "G");
+    EXPECT_EQ(d["inquiry"], "SCSI    Secure X            ");
+    const std::string flash = d["memories"]["flash"];
+    EXPECT_EQ(flash, lab_ + "/devices/scsi-reader-1/flash.bin");
+    EXPECT_EQ(tool("attach " + lab_ + " cdrom --drive none").output, "cdrom-1\n");
+    EXPECT_TRUE(device("cdrom-1")["drive"].is_null());
+    EXPECT_TRUE(device("cdrom-1")["memories"].empty());
+
+    ASSERT_EQ(tool("dump " + lab_ + " scsi-reader-1 flash " + dir_ + "/out.bin").exitCode, 0);
+    const std::string dumped = readFile(dir_ + "/out.bin");
+    ASSERT_EQ(dumped.size(), 65536u);
+    EXPECT_EQ(dumped.substr(0, 12), "OLD FIRMWARE");
+    EXPECT_EQ(dumped.substr(12), std::string(65536 - 12, '\xFF')) << "the rest of the preloaded flash is erased";
+
+    ASSERT_EQ(tool("fault " + lab_ + " scsi-reader-1 fail:ac00a0:3 stall:FD0082 unplug").exitCode, 0);
+    d = device("scsi-reader-1");
+    EXPECT_EQ(d["faults"], json({"fail:AC00A0:3", "stall:FD0082"}));
+    EXPECT_EQ(d["plugged"], false);
+    ASSERT_EQ(tool("fault " + lab_ + " scsi-reader-1 clear").exitCode, 0);
+    d = device("scsi-reader-1");
+    EXPECT_TRUE(d["faults"].empty());
+    EXPECT_EQ(d["plugged"], true);
+
+    ASSERT_EQ(tool("detach " + lab_ + " scsi-reader-1").exitCode, 0);
+    EXPECT_TRUE(device("scsi-reader-1").is_null());
+    EXPECT_FALSE(fs::exists(flash)) << "its memories went with it";
+
+    struct Bad {
+        std::string args;
+        int exitCode;
+        const char* message;
+    };
+    const Bad bad[] = {
+        {"attach " + lab_ + " toaster", 1, "unknown device kind"},
+        {"attach " + lab_ + " cdrom --drive", 2, "needs a value"},
+        {"attach " + lab_ + " scsi-reader --memory flash", 2, "NAME=FILE"},
+        {"attach " + lab_ + " cdrom --colour red", 2, "unknown option"},
+        {"detach " + lab_ + " nobody", 1, "no device nobody"},
+        {"fault " + lab_ + " cdrom-1 explode:12", 1, "unknown fault"},
+        {"fault " + lab_ + " cdrom-1", 2, "at least one fault"},
+        {"dump " + lab_ + " cdrom-1 flash x.bin", 1, "no memory 'flash'"},
+        {"dump " + lab_ + " nobody flash x.bin", 1, "no device nobody"},
+    };
+    for (const Bad& b : bad) {
+        const auto r = tool(b.args);
+        EXPECT_EQ(r.exitCode, b.exitCode) << b.args << "\n" << r.output;
+        EXPECT_NE(r.output.find(b.message), std::string::npos) << b.args << "\n" << r.output;
+    }
+    const auto help = tool("--help");
+    EXPECT_NE(help.output.find("sense:CMD:KK/AA/QQ"), std::string::npos) << "the fault language is documented";
+}
+
+TEST_F(LabHardware, ScenarioDevicesUseTheAttachVocabulary) {
+    std::string external(65536, '\0');
+    external.replace(65536 - 8, 8, "DM3VALID");
+    std::ofstream(dir_ + "/ext.bin", std::ios::binary) << external;
+    std::ofstream(dir_ + "/scenario.json") << R"({
+        "settings": {"os": {"platformId": 1, "major": 4, "minor": 10}},
+        "devices": [
+            {"kind": "quoll-unit", "drive": "J", "memory": {"external": "ext.bin"}},
+            {"kind": "scsi-reader", "id": "stuck", "mode": "upgrade", "fault": ["fail:AC0090"]}
+        ]})";
+    const auto created = runCommand(binPath("zelfin-lab") + " init " + lab_ + " --scenario " + dir_ + "/scenario.json", true);
+    ASSERT_EQ(created.exitCode, 0) << created.output;
+    const json d = devices();
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0]["id"], "quoll-unit-1");
+    EXPECT_EQ(d[0]["drive"], "J");
+    EXPECT_EQ(readFile(d[0]["memories"]["external"].get<std::string>()), external);
+    EXPECT_EQ(d[1]["inquiry"], "SCSI    DFU Reader      1.00");
+    EXPECT_EQ(d[1]["faults"], json({"fail:AC0090"}));
+    EXPECT_EQ(d[1]["drive"], "E");
+
+    std::ofstream(dir_ + "/bad.json") << R"({"devices": [{"kind": "cdrom", "drive": "C"}]})";
+    const auto refused = runCommand(binPath("zelfin-lab") + " init " + dir_ + "/other --scenario " + dir_ + "/bad.json", true);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.output.find("devices[0]"), std::string::npos) << refused.output;
+}
+
+TEST_F(LabHardware, TheDefaultPcHasItsReadersAndDrives) {
+    ASSERT_EQ(tool("init " + lab_).exitCode, 0);
+    const json d = devices();
+    ASSERT_EQ(d.size(), 4u);
+    std::vector<std::string> summary;
+    for (const json& e : d) summary.push_back(e["kind"].get<std::string>() + ":" + e["drive"].get<std::string>());
+    EXPECT_EQ(summary, (std::vector<std::string>{"disk:C", "cdrom:D", "scsi-reader:E", "scsi-reader:F"}));
+    EXPECT_EQ(d[2]["mode"], "normal");
+    EXPECT_EQ(d[3]["mode"], "upgrade");
+}
+
+}  // namespace
