@@ -30,6 +30,15 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     }
 }
 
+Dialog* topModalDialog() {
+    Toolkit* tk = Toolkit::existing();
+    if (!tk) return nullptr;
+    return tk->call([tk]() -> Dialog* {
+        Window* top = tk->topModal();
+        return top && !top->ended ? top->dialog : nullptr;
+    });
+}
+
 bool saveScreenshot(const Dialog& dialog, const std::string& path) {
     Toolkit* tk = Toolkit::existing();
     if (!tk) return false;

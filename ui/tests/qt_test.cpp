@@ -10,20 +10,10 @@
 #include <ui/ui.h>
 
 #include "test_dialog.h"
+#include "qt_offscreen.h"
 #include "test_lab.h"
 
-// In the sanitizer build: fontconfig keeps a few bytes of its configuration to the end of the
-// process, which the leak checker would count against the test.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
 namespace {
-
-const bool kOffscreenQt = [] {
-    ::setenv("ZELFIN_UI", "qt", 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ::unsetenv("ZELFIN_UI_SCRIPT");
-    return true;
-}();
 
 using uitest::kCap;
 using uitest::ModalRun;

@@ -116,25 +116,4 @@ void TestDialog::onClose() {
 void TestDialog::onHelp() { record("help"); }
 void TestDialog::onAbout() { record("about"); }
 
-// ---- ModalRun -------------------------------------------------------------------------------
-
-ModalRun::ModalRun(ui::Dialog& dialog)
-    : dialog_(dialog), result_(std::async(std::launch::async, [&dialog] { return dialog.doModal(); })) {}
-
-ModalRun::~ModalRun() {
-    // A test that failed half-way must not hang here.
-    if (result_.valid() && result_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-        dialog_.endDialog(IDABORT);
-        result_.wait_for(kCap);
-    }
-}
-
-bool ModalRun::waitOpen() {
-    return ui::waitUntil([&] { return dialog_.isOpen(); }, kCap);
-}
-
-bool ModalRun::waitClosed() { return result_.wait_for(kCap) == std::future_status::ready; }
-
-INT_PTR ModalRun::result() { return waitClosed() ? result_.get() : -100; }
-
 }  // namespace uitest

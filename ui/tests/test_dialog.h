@@ -14,12 +14,12 @@
 
 #include <ui/ui.h>
 
+#include "modal_run.h"
 #include "test_dialog_ids.h"
 
 namespace uitest {
 
-// Real-time cap of every wait in the tests: far beyond what any step takes.
-constexpr std::chrono::seconds kCap{20};
+constexpr auto kCap = testsupport::kUiCap;
 
 class TestDialog : public ui::Dialog {
 public:
@@ -57,18 +57,6 @@ private:
     std::thread worker_;
 };
 
-// A dialog run modally on a thread of its own, as the host's start thread runs it.
-class ModalRun {
-public:
-    explicit ModalRun(ui::Dialog& dialog);
-    ~ModalRun();
-    bool waitOpen();
-    bool waitClosed();  // ended and doModal returned
-    INT_PTR result();
-
-private:
-    ui::Dialog& dialog_;
-    std::future<INT_PTR> result_;
-};
+using ModalRun = testsupport::ModalRun;
 
 }  // namespace uitest

@@ -20,6 +20,10 @@ const char* backendName();
 // closing), never by polling. It may call dialog operations.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds cap);
 
+// The modal dialog on top, once shown: how a test reaches a dialog that another dialog's handler
+// opened. The pointer is good until that dialog ends; nullptr when no modal dialog is open.
+Dialog* topModalDialog();
+
 // Saves what the dialog shows as a PNG file (Qt only; false headless or when it is not open).
 bool saveScreenshot(const Dialog& dialog, const std::string& path);
 

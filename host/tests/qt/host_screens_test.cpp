@@ -1,0 +1,73 @@
+// The host's windows on real Qt widgets (offscreen platform), saved as screenshots under the
+// build folder so that a person can look at them: the wait window and the configuration editor.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <ui/driver.h>
+
+#include <filesystem>
+#include <future>
+#include <string>
+
+#include "../config_fixture.h"
+#include "config_editor.h"
+#include "modal_run.h"
+#include "qt_offscreen.h"
+#include "resource.h"
+#include "wait_dialog.h"
+
+using namespace zelfin;
+using namespace hosttest;
+
+namespace {
+
+class HostScreens : public HostFolder {
+protected:
+    void SetUp() override {
+        HostFolder::SetUp();
+        ::setenv("ZELFIN_UI", "qt", 1);  // the folder fixture asks for headless
+        ASSERT_STREQ(ui::backendName(), "qt");
+    }
+    static void screenshot(const ui::Dialog& d, const std::string& name) {
+        const fs::path dir = ZELFIN_SCREENSHOT_DIR;
+        fs::create_directories(dir);
+        const fs::path shot = dir / name;
+        fs::remove(shot);
+        ASSERT_TRUE(ui::saveScreenshot(d, shot.string()));
+        EXPECT_GT(fs::file_size(shot), 1000u);
+    }
+};
+
+TEST_F(HostScreens, WaitWindow) {
+    WaitDlg wait;
+    wait.show();
+    ASSERT_TRUE(wait.isOpen());
+    EXPECT_EQ(wait.itemText(IDC_WAIT_TEXT), libraryString(kStrWait));
+    screenshot(wait, "wait_window.png");
+    wait.close();
+    EXPECT_FALSE(wait.isOpen());
+}
+
+// The editor as "/CE" runs it: the main window of the program.
+TEST_F(HostScreens, ConfigurationEditor) {
+    acceptBinImages();
+    writeBytes(dir_ / "reader-v2.bin", imageWithType(1));
+    writeBytes(dir_ / "reader-v1.bin", imageWithType(1));
+    writeBytes(dir_ / "Zelfin.cfg", configBytes({{"Options", "3"},
+                                                  {"GUI", "NO"},
+                                                  {"BACKUP", "YES"},
+                                                  {"RETRIES", "3"},
+                                                  {"Download", "1"},
+                                                  {"reader-v2.bin", " "}}));
+    ui::headless::setAutoClose(false);
+    auto run = std::async(std::launch::async, [] { runConfigEditorDialog(); });
+    ui::Dialog* editor = nullptr;
+    ASSERT_TRUE(ui::waitUntil([&] { return (editor = ui::topModalDialog()) != nullptr; }, testsupport::kUiCap));
+    EXPECT_EQ(editor->listGetItemCount(IDC_OPTION_LIST), 3);
+    EXPECT_TRUE(editor->listGetCheck(IDC_DOWNLOAD_LIST, 0));
+    screenshot(*editor, "config_editor.png");
+    ASSERT_TRUE(ui::user::click(*editor, IDCANCEL));
+    EXPECT_EQ(run.wait_for(testsupport::kUiCap), std::future_status::ready);
+}
+
+}  // namespace
