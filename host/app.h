@@ -138,5 +138,8 @@ extern int32_t exitCode;
 // Library string `id` in the interface language, at most 259 bytes; empty when the library does
 // not hold it.
 void loadString(UINT id, char (&out)[kTextSize]);
+// Library string `id` with its one "%s" filled with `argument`. A result that does not fit is
+// cut, logged and reported as false, never written past `out`.
+bool loadStringWith(UINT id, const char* argument, char (&out)[kTextSize]);
 
 }  // namespace zelfin

@@ -130,19 +130,21 @@ HostStatus createDeviceLists() {
     return status;
 }
 
-void destroyDeviceLists() {
+HostStatus destroyDeviceLists(bool showFailures) {
+    HostStatus last;
     for (int i = 0; i < theApp.pluginCount; ++i) {
         PluginSlot& slot = theApp.plugins[i];
         const int32_t rc = slot.destroyDeviceInfoList(&slot.devices);
+        last = HostStatus{};
         if (rc != 0) {
-            HostStatus status;
-            status.code = rc;
-            status.fromPlugin = 1;
-            status.pluginIndex = static_cast<uint8_t>(i);
-            reportStatusBox(status);
+            last.code = rc;
+            last.fromPlugin = 1;
+            last.pluginIndex = static_cast<uint8_t>(i);
+            if (showFailures) reportStatusBox(last);
         }
         std::memset(&slot.devices, 0, sizeof slot.devices);
     }
+    return last;
 }
 
 void unloadPlugins() {

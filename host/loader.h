@@ -9,8 +9,9 @@ namespace zelfin {
 int32_t bindPlugins();
 // Calls every plug-in's KPLCreateDeviceInfoList and counts the devices.
 HostStatus createDeviceLists();
-// Calls every plug-in's KPLDestroyDeviceInfoList (a failure is shown at once) and clears the lists.
-void destroyDeviceLists();
+// Calls every plug-in's KPLDestroyDeviceInfoList and clears the lists. A failure is shown at once,
+// unless `showFailures` is false; the status of the last plug-in is returned either way.
+HostStatus destroyDeviceLists(bool showFailures = true);
 // Unloads every plug-in module.
 void unloadPlugins();
 // Whether a plug-in offers upload for its devices: it lacks KPLIsUploadSupported or answers 0.

@@ -13,7 +13,7 @@
 #include <regex>
 #include <string>
 
-#include "run_process.h"
+#include "zelfin_fixture.h"
 
 namespace fs = std::filesystem;
 using testsupport::binPath;
@@ -23,37 +23,7 @@ extern char** environ;
 
 namespace {
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// A working folder and a lab of its own for each test; zelfin runs headless in that folder.
-class Zelfin : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/zelfin-e2e-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        work_ = dir_ / "work";
-        lab_ = dir_ / "lab";
-        fs::create_directories(work_);
-        ASSERT_EQ(runCommand(binPath("zelfin-lab") + " init " + lab_.string() + " --scenario empty").exitCode, 0);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    void installPlugin(const std::string& target, const std::string& file) {
-        fs::copy_file(fs::path(ZELFIN_TEST_DIR) / "plugins" / target / file, work_ / file);
-    }
-    std::string env(const std::string& extra = "") const {
-        return "ZELFIN_LAB=" + lab_.string() + " ZELFIN_UI=headless ZELFIN_TIME_SCALE=1000 LANG=C " + extra + " ";
-    }
-    testsupport::ProcessResult zelfin(const std::string& args = "", const std::string& extra = "") const {
-        return runCommand("cd " + work_.string() + " && " + env(extra) + binPath("zelfin") + " " + args, true);
-    }
-    fs::path labLog() const { return lab_ / "drive_c" / "Zelfin.log"; }
-
-    fs::path dir_, work_, lab_;
-};
+using namespace e2e;
 
 TEST_F(Zelfin, WithoutPluginsItShowsCode120AndEnds) {
     const auto r = zelfin();
@@ -97,24 +67,11 @@ TEST_F(Zelfin, LogGoesToTheCurrentFolderWhenTheSystemDriveIsProtected) {
 
 TEST_F(Zelfin, DisabledLogWritesNothing) {
     installPlugin("plugin_a", "KPLTESTA.DLL");
-    ASSERT_EQ(runCommand("cd " + work_.string() + " && " + binPath("zelfin-config") +
-                         " write Zelfin.cfg --option DISABLELOG=yes --option GUI=no")
-                  .exitCode,
-              0);
+    writeConfig("--option DISABLELOG=yes --option GUI=no");
     const auto r = zelfin();
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_FALSE(fs::exists(labLog()));
     EXPECT_FALSE(fs::exists(work_ / "Zelfin.log"));
-}
-
-// Waits (at most a minute) for the FIFO's writer to say something.
-bool awaitFifo(const fs::path& fifo) {
-    const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd < 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    const bool ready = ::poll(&p, 1, 60000) == 1 && (p.revents & POLLIN);
-    ::close(fd);
-    return ready;
 }
 
 TEST_F(Zelfin, SecondCopyRaisesTheFirstAndEnds) {

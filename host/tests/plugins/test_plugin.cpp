@@ -8,6 +8,7 @@
 //   FILTER_RESULT    what filtering returns (0 by default)
 //   DOWNLOAD_RESULT  results of the downloads in call order, the last repeated (0 by default)
 //   DOWNLOAD_ENTERED, DOWNLOAD_RELEASE  two FIFOs: each download says it began and waits
+//   DOWNLOAD_UNTIL_ABORT  set: a download works until the host's abort flag is set
 //   UPLOAD_RESULT    what an upload returns (0 by default)
 //   TRACE            a file that gets one line per call
 // A download writes the backup file it is given; an upload writes its target file.
@@ -21,6 +22,10 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <chrono>
+#include <thread>
+
+#include <winsim/windows.h>
 
 #define STR2(x) #x
 #define STR(x) STR2(x)
@@ -83,12 +88,24 @@ void hold(const char* enteredVar, const char* releaseVar) {
     }
 }
 
+// Backup and upload targets are the host's (Windows) paths.
 void writeText(const char* path, const std::string& text) {
     if (!path || !path[0]) return;
-    if (FILE* f = std::fopen(path, "w")) {
-        std::fputs(text.c_str(), f);
-        std::fclose(f);
+    HANDLE f = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(f);
+}
+
+// Works until the host sets the abort flag, looking at it as a real transfer does between its
+// steps; gives up after a minute of real time so that a broken test cannot hang.
+bool workUntilAborted(volatile int32_t* abortFlag) {
+    for (int i = 0; i < 6000; ++i) {
+        if (abortFlag && *abortFlag) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return false;
 }
 
 // Records every call, so that a test can check the order the host drives a plug-in in.
@@ -221,6 +238,7 @@ KPL_EXPORT int32_t KPLDownloadFirmware(DeviceInfoList* list, uint8_t deviceIndex
          std::string(imagePath ? imagePath : "") + ")");
     if (progress) progress(0, "Downloading");
     hold("DOWNLOAD_ENTERED", "DOWNLOAD_RELEASE");
+    if (!env("DOWNLOAD_UNTIL_ABORT").empty() && workUntilAborted(abortFlag)) return KPL_E_USER_ABORT;
     if (abortFlag && *abortFlag) return KPL_E_USER_ABORT;
     writeText(backupPath, std::string("old firmware of ") + list->entries[deviceIndex].name);
     if (progress) progress(50, "Writing");
