@@ -10,10 +10,12 @@
 #include <string>
 
 #include "../config_fixture.h"
+#include "cfg_mode_dialog.h"
 #include "config_editor.h"
 #include "modal_run.h"
 #include "qt_offscreen.h"
 #include "resource.h"
+#include "text.h"
 #include "wait_dialog.h"
 
 using namespace zelfin;
@@ -68,6 +70,32 @@ TEST_F(HostScreens, ConfigurationEditor) {
     screenshot(*editor, "config_editor.png");
     ASSERT_TRUE(ui::user::click(*editor, IDCANCEL));
     EXPECT_EQ(run.wait_for(testsupport::kUiCap), std::future_status::ready);
+}
+
+// The configured run's dialog as it opens: one row per image and reader.
+TEST_F(HostScreens, ConfiguredRunDialog) {
+    theApp.pluginCount = 1;
+    const char* readers[] = {"SCSI Secure Reader (E:)", "SCSI Secure Reader (G:)"};
+    for (int i = 0; i < 2; ++i) {
+        copyInto(theApp.plugins[0].devices.entries[i].name, readers[i]);
+        DownloadEntry& row = theApp.downloads[theApp.downloadCount++];
+        copyInto(row.fileName, "C:\\Firmware\\secure-reader-2.10.bin");
+        row.pluginIndex = 0;
+        row.deviceIndex = i;
+    }
+    ui::headless::setAutoClose(false);
+    {
+        CfgModeDlg run;
+        testsupport::ModalRun modal(run);
+        ASSERT_TRUE(modal.waitOpen());
+        EXPECT_EQ(run.listGetItemCount(IDC_RUN_LIST), 2);
+        EXPECT_FALSE(run.isItemEnabled(IDC_RUN_DEVICE_INFO));
+        screenshot(run, "configured_run.png");
+        ASSERT_TRUE(ui::user::click(run, IDC_RUN_CLOSE));
+        EXPECT_EQ(modal.result(), IDCANCEL);
+    }
+    EXPECT_EQ(exitCode, CfgModeDlg::kCancelled);  // closed before Start
+    exitCode = 0;
 }
 
 }  // namespace
