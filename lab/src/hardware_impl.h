@@ -27,6 +27,7 @@ struct DevNode {
     DevInst devInst = 0;
     std::string instanceId;
     std::string physicalId;
+    std::weak_ptr<PhysicalDevice> device;  // the device object the node was found for
     DevInst parent = 0;
     std::vector<DevInst> children;  // in order of first arrival, present or not
     std::map<uint32_t, PropertyValue> properties;
@@ -213,6 +214,7 @@ struct Hardware::Impl {
             n->properties[SPDRP_PHYSICAL_DEVICE_OBJECT_NAME] = PropertyValue::text(name);
         }
         n->physicalId = d.physicalId;
+        n->device = d.physicalId.empty() ? nullptr : hw.physical(d.physicalId);
         n->pdo = d.pdo ? d.pdo : std::make_shared<Driver>();
         n->present = true;
         if (n->parent != parent) {
@@ -307,12 +309,22 @@ struct Hardware::Impl {
             if (existing != byInstanceId.end()) {
                 auto child = nodes[existing->second - 1];
                 if (child->present && !child->removed) {
-                    enumerate(child);  // still there: its own children may have changed
-                    continue;
+                    if (sameDevice(*child, d)) {
+                        enumerate(child);  // still there: its own children may have changed
+                        continue;
+                    }
+                    // Another device with the same identifiers took its place between two looks:
+                    // the old one left and the new one arrives.
+                    leave(child);
                 }
             }
             start(nodes[addNode(n->devInst, d) - 1]);
         }
+    }
+
+    bool sameDevice(const DevNode& n, const ChildDescription& d) {
+        if (n.physicalId != d.physicalId) return false;
+        return d.physicalId.empty() || n.device.lock() == hw.physical(d.physicalId);
     }
 
     void walk(const std::shared_ptr<DevNode>& n, std::vector<NodeInfo>& out) {

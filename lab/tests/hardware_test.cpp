@@ -190,6 +190,30 @@ TEST_F(HardwareTest, ChangesByAnotherProcessReachTheRunningHardware) {
     EXPECT_EQ(h.drives().size(), 1u);
 }
 
+TEST_F(HardwareTest, ADeviceSwappedForAnIdenticalOneBetweenTwoLooksIsTheNewOne) {
+    // Same model at the same address gives the same instance ID; the tree must still see that the
+    // device behind it changed, with its own drive letter and memories.
+    attach({{"kind", "scsi-reader"}, {"id", "old"}, {"target", 2}, {"drive", "E"}});
+    lab::Hardware& h = hw();
+    ASSERT_EQ(h.drives().size(), 1u);
+    struct Swap {
+        const char* id;
+        nlohmann::json request;
+        char drive;
+    };
+    for (const Swap& s : {Swap{"new", {{"kind", "scsi-reader"}, {"id", "new"}, {"target", 2}, {"drive", "G"}}, 'G'},
+                          Swap{"new", {{"kind", "scsi-reader"}, {"id", "new"}, {"target", 2}, {"drive", "H"}}, 'H'}}) {
+        for (const auto& d : lab_->devices()) lab_->detachDevice(d["id"]);
+        attach(s.request);
+        const auto drives = h.drives();
+        ASSERT_EQ(drives.size(), 1u) << s.drive;
+        EXPECT_EQ(drives[0].letter, s.drive);
+        EXPECT_EQ(h.physicalIdOf(nodeOfPhysical(h, s.id, "SCSI\\")), s.id);
+        uint32_t error = 0;
+        EXPECT_TRUE(h.open(std::string("\\\\.\\") + s.drive + ":", GENERIC_READ, &error)) << error;
+    }
+}
+
 TEST_F(HardwareTest, ScheduledActionsRunOnTheLabClock) {
     std::promise<void> ran;
     hw().schedule(5000, [&] { ran.set_value(); });  // 5 s of lab time: 5 ms at the tests' scale

@@ -32,12 +32,18 @@ void padded(BYTE* field, const char* text) {
     std::memcpy(field, text, std::min<size_t>(16, std::strlen(text)));
 }
 
+// The device at this address; with anyLun, when no device has this LUN, another one of the
+// target (a target answers for the LUNs it does not have).
 std::shared_ptr<lab::PhysicalDevice> deviceAt(BYTE target, BYTE lun, bool anyLun) {
     lab::Hardware& hw = hardware();
     hw.refresh();
-    for (const auto& d : hw.physicalDevices())
-        if (d->plugged() && d->scsiTarget() == target && (anyLun || d->scsiLun() == lun)) return d;
-    return nullptr;
+    std::shared_ptr<lab::PhysicalDevice> sameTarget;
+    for (const auto& d : hw.physicalDevices()) {
+        if (!d->plugged() || d->scsiTarget() != target) continue;
+        if (d->scsiLun() == lun) return d;
+        if (anyLun && !sameTarget) sameTarget = d;
+    }
+    return sameTarget;
 }
 
 void execute(SRB_ExecSCSICmd* srb) {

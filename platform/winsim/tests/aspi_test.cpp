@@ -117,6 +117,29 @@ TEST_F(NineXPc, AdapterDevicesAndCommands) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
 }
 
+TEST_F(NineXPc, EachLunOfATargetReachesItsOwnDevice) {
+    // Two units behind one target, the second listed first in the lab: each LUN finds its own,
+    // and a LUN neither has is still answered by the target.
+    lab::Lab::current().attachDevice({{"kind", "removable"}, {"id", "lun1"}, {"target", 4}, {"lun", 1}, {"drive", "none"},
+                                      {"inquiry", "LAB     Second Unit     1.00"}});
+    lab::Lab::current().attachDevice({{"kind", "removable"}, {"id", "lun0"}, {"target", 4}, {"lun", 0}, {"drive", "none"},
+                                      {"inquiry", "LAB     First Unit      1.00"}});
+    struct Case {
+        BYTE lun;
+        BYTE peripheral;
+        const char* product;
+    };
+    for (const Case& c : {Case{0, 0x00, "First Unit      "}, Case{1, 0x00, "Second Unit     "}, Case{2, 0x7F, nullptr}}) {
+        SRB_ExecSCSICmd srb;
+        BYTE data[36] = {};
+        ASSERT_EQ(execute(srb, 4, {0x12, 0, 0, 0, 36, 0}, data, 36, 0x4C, c.lun), SS_COMP) << int(c.lun);
+        EXPECT_EQ(data[0], c.peripheral) << int(c.lun);
+        if (c.product) {
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(data) + 16, 16), c.product);
+        }
+    }
+}
+
 TEST_F(NineXPc, PollingUntilTheStatusChanges) {
     lab::Lab::current().applyFault("scsi-reader-1", "stall:12:1");
     SRB_ExecSCSICmd srb{};
