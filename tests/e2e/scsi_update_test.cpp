@@ -1,0 +1,83 @@
+// An unattended update of the lab's SCSI-family readers with the real plug-in, as an
+// installation script runs it: afterwards the readers' flash holds the new firmware, and the
+// backups hold the old firmware byte for byte.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "zelfin_fixture.h"
+
+namespace {
+
+using namespace e2e;
+
+class ScsiUpdate : public Zelfin {
+protected:
+    std::string scenario() const override { return "default"; }  // readers on E: (normal) and F: (boot loader)
+    void SetUp() override {
+        Zelfin::SetUp();
+        fs::copy_file(binPath("KPLMORA.DLL"), work_ / "KPLMORA.DLL");
+        for (const char* id : {"scsi-reader-1", "scsi-reader-2"}) oldFlash_.push_back(flash(id));
+        const auto r = runCommand(binPath("zelfin-image") + " build " + (work_ / "fw.bin").string() +
+                                  " --family scsi --type 0 --version 2.10 --feature 1");
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        image_ = readFile(work_ / "fw.bin");
+    }
+    std::string flash(const std::string& id) const { return readFile(lab_ / "devices" / id / "flash.bin"); }
+    // What a reader holds after the image went in: the image, but its own boot block (the first
+    // 4 KB) and its own signature area (E000h-EFFFh) kept.
+    std::string expectedFlash(const std::string& old) const {
+        std::string want = image_;
+        want.replace(0, 0x1000, old.substr(0, 0x1000));
+        want.replace(0xE000, 0x1000, old.substr(0xE000, 0x1000));
+        return want;
+    }
+    std::vector<std::string> backups() const {
+        std::vector<std::string> found;
+        const fs::path dir = lab_ / "drive_c" / "WINDOWS" / "TEMP" / "Zelfin";
+        if (fs::exists(dir))
+            for (const auto& e : fs::directory_iterator(dir)) found.push_back(readFile(e.path()));
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+
+    std::vector<std::string> oldFlash_;
+    std::string image_;
+};
+
+TEST_F(ScsiUpdate, BothReadersTakeTheImageAndTheirOldFirmwareIsKept) {
+    ASSERT_EQ(image_.size(), 0x10000u);
+    writeConfig("--option GUI=no --option BACKUP=yes --download fw.bin");
+    const auto r = zelfin();
+    EXPECT_EQ(r.exitCode, 255) << r.output;
+    EXPECT_EQ(flash("scsi-reader-1"), expectedFlash(oldFlash_[0]));
+    EXPECT_EQ(flash("scsi-reader-2"), expectedFlash(oldFlash_[1]));
+    std::vector<std::string> old = oldFlash_;
+    std::sort(old.begin(), old.end());
+    EXPECT_EQ(backups(), old);
+    const std::string text = log();
+    size_t done = 0;
+    for (size_t at = text.find("Download Completed Successfully"); at != std::string::npos;
+         at = text.find("Download Completed Successfully", at + 1))
+        ++done;
+    EXPECT_EQ(done, 2u) << text;
+}
+
+TEST_F(ScsiUpdate, AFailingReaderShowsOnlyTheFailureAndTheOtherIsStillUpdated) {
+    ASSERT_EQ(runCommand(binPath("zelfin-lab") + " fault " + lab_.string() + " scsi-reader-1 fail:write").exitCode, 0);
+    writeConfig("--option GUI=no --option REPORTSTATUS=yes --option BACKUP=yes --download fw.bin");
+    const auto r = zelfin();
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.output,
+              "Zelfin: The firmware update failed, or the configuration file names no usable firmware image. See "
+              "Zelfin.log for details.\n");
+    EXPECT_EQ(flash("scsi-reader-2"), expectedFlash(oldFlash_[1]));
+    // The failing reader's old firmware is in a backup whatever its flash holds now.
+    const auto kept = backups();
+    EXPECT_NE(std::find(kept.begin(), kept.end(), oldFlash_[0]), kept.end());
+}
+
+}  // namespace
