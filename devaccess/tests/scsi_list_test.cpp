@@ -57,12 +57,15 @@ TEST(ScsiList, VolumesOfRemovableAndCdromDrivesInLetterOrder) {
     std::vector<json> devices = typicalDevices();
     devices.push_back({{"kind", "removable"}, {"id", "stick"}, {"drive", "H"}});
     devices.push_back({{"kind", "scsi-reader"}, {"id", "reader-g"}, {"drive", "G"}, {"fault", "fail:12"}});
+    // A volume's requests reach its own device, also at a LUN other than 0.
+    devices.push_back({{"kind", "scsi-reader"}, {"id", "reader-i"}, {"drive", "I"}, {"target", 8}, {"lun", 1}});
     setPc(devices);
     // The fixed disk is no volume to probe, the reader that refuses INQUIRY is not listed.
     EXPECT_EQ(listDevices(), (std::vector<Listed>{{2, 0, 0, 0, 'D', kCdrom},
                                                   {2, 0, 0, 0, 'E', kSecure},
                                                   {2, 0, 0, 0, 'F', kUpgrade},
-                                                  {2, 0, 0, 0, 'H', "LAB     Flash Disk      1.00"}}));
+                                                  {2, 0, 0, 0, 'H', "LAB     Flash Disk      1.00"},
+                                                  {2, 0, 0, 0, 'I', kSecure}}));
 }
 
 TEST(ScsiList, NoDeviceToListGivesNoListOnEitherFamily) {

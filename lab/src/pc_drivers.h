@@ -1,6 +1,7 @@
 // The drivers of the simulated PC itself: the root bus, the SCSI host adapter and the storage
 // class drivers (disk with its volumes, CD-ROM) with their control requests.
 #pragma once
+#include <optional>
 #include <memory>
 
 #include "lab/hardware.h"
@@ -21,7 +22,9 @@ public:
     virtual ScsiOutcome scsi(const ScsiCommand& command) = 0;
 };
 
-// IOCTL_SCSI_PASS_THROUGH_DIRECT over a SCSI port.
-uint32_t scsiPassThroughDirect(ScsiPort& port, IoRequest& request);
+// IOCTL_SCSI_PASS_THROUGH_DIRECT over a SCSI port. A storage class driver (a volume, a disk)
+// gives its own device's LUN: it fills in the address itself, as the request's fields mean
+// nothing on such a handle.
+uint32_t scsiPassThroughDirect(ScsiPort& port, IoRequest& request, std::optional<uint8_t> ownLun = std::nullopt);
 
 }  // namespace lab

@@ -15,7 +15,7 @@ namespace {
 constexpr uint32_t kMaxTransfer = 0x10000;
 }  // namespace
 
-uint32_t scsiPassThroughDirect(ScsiPort& port, IoRequest& r) {
+uint32_t scsiPassThroughDirect(ScsiPort& port, IoRequest& r, std::optional<uint8_t> ownLun) {
     if (r.inputLength < sizeof(SCSI_PASS_THROUGH_DIRECT) || r.outputLength < sizeof(SCSI_PASS_THROUGH_DIRECT))
         return ERROR_INVALID_PARAMETER;
     SCSI_PASS_THROUGH_DIRECT spt;
@@ -29,7 +29,7 @@ uint32_t scsiPassThroughDirect(ScsiPort& port, IoRequest& r) {
     ScsiCommand command;
     command.cdb = spt.Cdb;
     command.cdbLength = spt.CdbLength;
-    command.lun = spt.Lun;
+    command.lun = ownLun ? *ownLun : spt.Lun;
     command.data = static_cast<uint8_t*>(spt.DataBuffer);
     command.dataLength = spt.DataTransferLength;
     command.direction = spt.DataTransferLength == 0            ? DataDirection::None

@@ -158,7 +158,9 @@ public:
         case IOCTL_STORAGE_GET_DEVICE_NUMBER: return deviceNumber(r, partition());
         case IOCTL_SCSI_PASS_THROUGH_DIRECT: {
             auto* port = dynamic_cast<ScsiPort*>(ctx.lower());
-            return port ? scsiPassThroughDirect(*port, r) : static_cast<uint32_t>(ERROR_INVALID_FUNCTION);
+            if (!port) return ERROR_INVALID_FUNCTION;
+            return device_ ? scsiPassThroughDirect(*port, r, static_cast<uint8_t>(device_->scsiLun()))
+                           : scsiPassThroughDirect(*port, r);
         }
         case IOCTL_STORAGE_MCN_CONTROL: {
             if (!device_ || !device_->removableMedia()) return ERROR_INVALID_FUNCTION;
