@@ -9,7 +9,6 @@
 namespace zelfin {
 
 void runConfigEditor() { runConfigEditorDialog(); }
-void runDeviceInfo() { hostLog("%s(%i) :Device information is not available in this build", "Zelfin", 403); }
 void runConfiguredUpdate() { hostLog("%s(%i) :Configured update is not available in this build", "Zelfin", 404); }
 void runInteractive() { hostLog("%s(%i) :Interactive update is not available in this build", "Zelfin", 405); }
 
