@@ -10,6 +10,5 @@ namespace zelfin {
 
 void runConfigEditor() { runConfigEditorDialog(); }
 void runConfiguredUpdate() { hostLog("%s(%i) :Configured update is not available in this build", "Zelfin", 404); }
-void runInteractive() { hostLog("%s(%i) :Interactive update is not available in this build", "Zelfin", 405); }
 
 }  // namespace zelfin
