@@ -4,6 +4,7 @@
 
 #include "app.h"
 #include "resource.h"
+#include "text.h"
 #include "version_info.h"
 
 namespace zelfin {
@@ -25,8 +26,10 @@ BOOL AboutDlg::onInitDialog() {
     if (v.hasProductName && v.hasFileDescription && v.hasProductVersion && v.hasLegalCopyright) {
         char word[kTextSize];
         loadString(kStrVersionWord, word);
-        const std::string line = v.productName + " - " + v.fileDescription + " " + word + " " + v.productVersion;
-        setItemText(IDC_ABOUT_VERSION, line);
+        formatInto(text, sizeof text, "%s - %s %s %s", v.productName.c_str(), v.fileDescription.c_str(), word,
+                   v.productVersion.c_str());
+        setItemText(IDC_ABOUT_VERSION, text);
+        // The first plug-in may put its own line in place of the legal notice.
         char info[kTextSize] = {};
         if (first && first->getDllInfo && first->getDllInfo(1, info)) {
             info[sizeof info - 1] = '\0';
@@ -45,19 +48,24 @@ BOOL AboutDlg::onInitDialog() {
     setTitle(text);
     loadString(kStrOk, text);
     setItemText(IDOK, text);
-    link_ = kSupportAddress;
+    setIcon(nullptr, MAKEINTRESOURCEA(IDI_ZELFIN));
+    // The template holds the project's own address; the first plug-in may name its maker's.
+    link_ = itemText(IDC_ABOUT_LINK);
+    if (link_.empty()) link_ = kSupportAddress;
     char link[kTextSize] = {};
     if (first && first->getDllInfo && first->getDllInfo(2, link)) {
         link[sizeof link - 1] = '\0';
         link_ = link;
     }
     setItemText(IDC_ABOUT_LINK, link_);
+    setItemLinkStyle(IDC_ABOUT_LINK);
     return TRUE;
 }
 
 void AboutDlg::onCommand(int id, int code) {
     if (id == IDC_ABOUT_LINK) {
-        ShellExecuteA(nullptr, "open", "explorer", link_.c_str(), nullptr, 3 /* SW_SHOWMAXIMIZED */);
+        // In the user's browser, maximised, as "explorer" opens an address.
+        ShellExecuteA(hwnd(), "open", "explorer", link_.c_str(), nullptr, 3 /* SW_SHOWMAXIMIZED */);
         return;
     }
     ui::Dialog::onCommand(id, code);

@@ -4,6 +4,7 @@
 
 #include "app.h"
 #include "backup_name.h"
+#include "device_info_dialog.h"
 #include "log.h"
 #include "resource.h"
 #include "status.h"
@@ -103,6 +104,9 @@ void CfgModeDlg::onCommand(int id, int code) {
     case IDC_RUN_START:
         start();
         break;
+    case IDC_RUN_DEVICE_INFO:
+        showDeviceInfo();
+        break;
     case IDC_RUN_CLOSE:
     case IDCANCEL:
         cancelOrClose();
@@ -113,10 +117,15 @@ void CfgModeDlg::onCommand(int id, int code) {
 }
 
 void CfgModeDlg::onNotify(int id, const ui::ListViewNotify& notify) {
-    // The device information of a row arrives with the device information dialog; until then
-    // its button stays off.
-    (void)id;
-    (void)notify;
+    // Not while a transfer runs: the plug-in would be asked about a reader it is writing.
+    if (id == IDC_RUN_LIST && notify.code == NM_CLICK && !busy_.load()) enableItem(IDC_RUN_DEVICE_INFO, true);
+}
+
+void CfgModeDlg::showDeviceInfo() {
+    const int item = listGetNextSelected(IDC_RUN_LIST);
+    if (item < 0 || item >= static_cast<int>(listRows_.size())) return;
+    // The row keeps the table row it stands for: never found again by its texts.
+    runDeviceInfoForDownloadRow(listRows_[item], this, !theApp.disableHelp);
 }
 
 void CfgModeDlg::onClose() { cancelOrClose(); }

@@ -32,6 +32,7 @@ protected:
 
 private:
     void start();
+    void showDeviceInfo();
     void cancelOrClose();
     void downloadLoop();
     // One row: true when the download succeeded.

@@ -51,3 +51,27 @@
 #define IDC_RUN_OVERALL_LABEL 1051
 #define IDC_RUN_IMAGE_LABEL 1052
 #define IDC_RUN_START 1057
+
+// The interactive main dialog (ZelfinDlg): 102 with the download/upload choice, 152 without.
+#define IDD_MAIN 102
+#define IDD_MAIN_DOWNLOAD_ONLY 152
+#define IDC_MODE_DOWNLOAD 1000
+#define IDC_MODE_UPLOAD 1001
+#define IDC_FILE_PATH 1002
+#define IDC_BROWSE 1003
+#define IDC_MAIN_PROGRESS 1005
+#define IDC_DEVICE_CHOICE 1006
+#define IDC_START 1010
+#define IDC_MAIN_DEVICE_INFO 1012
+#define IDC_PROGRESS_TEXT 1035
+#define IDC_MODE_GROUP 1040
+#define IDC_FILE_GROUP 1041
+#define IDC_DEVICE_GROUP 1042
+
+// The device information dialog (DevInfo).
+#define IDD_DEVICE_INFO 130
+#define IDC_INFO_ROWS 1006
+#define IDC_INFO_READERS 1013
+#define IDC_INFO_SAVE 1017
+#define IDC_INFO_READERS_LABEL 1037
+#define IDC_INFO_HEADING 1038

@@ -66,12 +66,6 @@ protected:
     // interface thread is served after them.
     static void settle(const ui::Dialog& d) { (void)d.hasItem(IDCANCEL); }
     static std::string shown() { return testing::internal::GetCapturedStderr(); }
-    // The option dialog the last click opened.
-    static ui::Dialog* optionDialog(const CfgEdtDlg& editor) {
-        ui::Dialog* top = nullptr;
-        ui::waitUntil([&] { return (top = ui::topModalDialog()) != nullptr && top != &editor; }, kUiCap);
-        return top != &editor ? top : nullptr;
-    }
 
     std::string outside_;
     std::string original_;
@@ -102,7 +96,7 @@ TEST_F(ConfigEditor, OptionsAreAddedEditedAndDeleted) {
 
     // Add a yes/no key: GUI is in the list already and is not offered again.
     ASSERT_TRUE(ui::user::click(editor, IDC_ADD_OPTION));
-    ui::Dialog* add = optionDialog(editor);
+    ui::Dialog* add = testsupport::dialogOnTopOf(editor);
     ASSERT_NE(add, nullptr);
     EXPECT_EQ(add->comboFindString(IDC_OPTION_KEYS, -1, "GUI"), CB_ERR);
     EXPECT_EQ(add->comboFindString(IDC_OPTION_KEYS, -1, "MATCHBYSYMLINK"), CB_ERR);
@@ -117,7 +111,7 @@ TEST_F(ConfigEditor, OptionsAreAddedEditedAndDeleted) {
 
     // Numeric keys take digits only: a letter shows code 114 and empties the field.
     ASSERT_TRUE(ui::user::click(editor, IDC_ADD_OPTION));
-    add = optionDialog(editor);
+    add = testsupport::dialogOnTopOf(editor);
     ASSERT_NE(add, nullptr);
     ASSERT_TRUE(ui::user::click(*add, IDC_KIND_NUMBER));
     EXPECT_EQ(add->comboFindString(IDC_OPTION_KEYS, -1, "RETRIES"), CB_ERR);
@@ -142,7 +136,7 @@ TEST_F(ConfigEditor, OptionsAreAddedEditedAndDeleted) {
     }
     ASSERT_TRUE(ui::user::select(editor, IDC_OPTION_LIST, 0));
     ASSERT_TRUE(ui::user::click(editor, IDC_EDIT_OPTION));
-    ui::Dialog* edit = optionDialog(editor);
+    ui::Dialog* edit = testsupport::dialogOnTopOf(editor);
     ASSERT_NE(edit, nullptr);
     EXPECT_EQ(edit->itemText(IDC_OPTION_KEY_TEXT), "GUI");
     EXPECT_TRUE(edit->isItemVisible(IDC_OPTION_YESNO));  // "NO" is edited in the drop-down

@@ -155,6 +155,24 @@ TEST_F(ConfiguredRun, CancellingStopsTheRunningTransferAndStartsNoOther) {
     EXPECT_TRUE(calls("KPLDownloadFirmware").empty());
 }
 
+// The device information of a row is asked of the row's own reader, with the row's image.
+TEST_F(ConfiguredRun, DeviceInformationShowsTheReaderOfTheChosenRow) {
+    writeConfig("--download a.bin --download b.bin");
+    writeScript(
+        "select 1007 1\n"
+        "wait-enabled 1004\n"
+        "click 1004\n"
+        "expect-item 1006 0 1 Reader Two\n"
+        "expect-item 1006 1 2 2.00\n"
+        "close\n"
+        "click 1033\n"
+        "wait-closed\n");
+    const auto r = zelfin("", plugin("ZELFIN_TEST_A_MATCH='a.bin:0;b.bin:1'") + script());
+    EXPECT_EQ(r.exitCode, 1) << r.output;  // closed without Start
+    EXPECT_EQ(calls("KPLGetDisplayInfo"), (std::vector<std::string>{"KPLGetDisplayInfo(1,b.bin)"}));
+    EXPECT_TRUE(calls("KPLDownloadFirmware").empty());
+}
+
 TEST_F(ConfiguredRun, NoImageFitsAndTheRunTurnsInteractive) {
     writeConfig("--download a.bin");
     const auto r = zelfin("", plugin("ZELFIN_TEST_A_MATCH='other.bin:0'"));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -53,11 +54,11 @@ TEST_F(ScsiUpdate, BothReadersTakeTheImageAndTheirOldFirmwareIsKept) {
     writeConfig("--option GUI=no --option BACKUP=yes --download fw.bin");
     const auto r = zelfin();
     EXPECT_EQ(r.exitCode, 255) << r.output;
-    EXPECT_EQ(flash("scsi-reader-1"), expectedFlash(oldFlash_[0]));
-    EXPECT_EQ(flash("scsi-reader-2"), expectedFlash(oldFlash_[1]));
+    EXPECT_TRUE(flash("scsi-reader-1") == expectedFlash(oldFlash_[0])) << "flash of scsi-reader-1";
+    EXPECT_TRUE(flash("scsi-reader-2") == expectedFlash(oldFlash_[1])) << "flash of scsi-reader-2";
     std::vector<std::string> old = oldFlash_;
     std::sort(old.begin(), old.end());
-    EXPECT_EQ(backups(), old);
+    EXPECT_TRUE(backups() == old) << "backups are not the old flashes";
     const std::string text = log();
     size_t done = 0;
     for (size_t at = text.find("Download Completed Successfully"); at != std::string::npos;
@@ -74,10 +75,29 @@ TEST_F(ScsiUpdate, AFailingReaderShowsOnlyTheFailureAndTheOtherIsStillUpdated) {
     EXPECT_EQ(r.output,
               "Zelfin: The firmware update failed, or the configuration file names no usable firmware image. See "
               "Zelfin.log for details.\n");
-    EXPECT_EQ(flash("scsi-reader-2"), expectedFlash(oldFlash_[1]));
+    EXPECT_TRUE(flash("scsi-reader-2") == expectedFlash(oldFlash_[1])) << "flash of scsi-reader-2";
     // The failing reader's old firmware is in a backup whatever its flash holds now.
     const auto kept = backups();
-    EXPECT_NE(std::find(kept.begin(), kept.end(), oldFlash_[0]), kept.end());
+    EXPECT_TRUE(std::find(kept.begin(), kept.end(), oldFlash_[0]) != kept.end());
+}
+
+// Without a configuration the operator picks the image and the reader in the main dialog.
+TEST_F(ScsiUpdate, TheMainDialogUpdatesTheChosenReader) {
+    const std::string image = "Z:" + (work_ / "fw.bin").string();
+    std::ofstream(dir_ / "script.txt") << "wait-enabled 1003\n"
+                                          "file " + image + "\n"
+                                          "click 1003\n"
+                                          "wait-enabled 1010\n"
+                                          "select 1006 0\n"
+                                          "expect-text 1006 E: Quorvex CR-210 Card Reader\n"
+                                          "click 1010\n"
+                                          "wait-text 2 Close\n"
+                                          "close\n";
+    const auto r = zelfin("", "ZELFIN_UI_SCRIPT=" + (dir_ / "script.txt").string());
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(flash("scsi-reader-1") == expectedFlash(oldFlash_[0])) << "flash of scsi-reader-1";
+    EXPECT_TRUE(flash("scsi-reader-2") == oldFlash_[1]) << "flash of scsi-reader-2";  // the other reader is left alone
+    EXPECT_TRUE(backups() == std::vector<std::string>{oldFlash_[0]}) << backups().size() << " backups";
 }
 
 }  // namespace

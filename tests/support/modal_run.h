@@ -37,4 +37,11 @@ private:
     std::future<INT_PTR> result_;
 };
 
+// The modal dialog a click opened on top of `below`, once it shows; nullptr when none came.
+inline ui::Dialog* dialogOnTopOf(const ui::Dialog& below) {
+    ui::Dialog* top = nullptr;
+    ui::waitUntil([&] { return (top = ui::topModalDialog()) != nullptr && top != &below; }, kUiCap);
+    return top != &below ? top : nullptr;
+}
+
 }  // namespace testsupport

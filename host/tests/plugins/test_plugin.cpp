@@ -6,10 +6,16 @@
 //   ACCEPT           file-name endings (ignoring case) of the images it accepts; none without it
 //   MATCH            which devices an image fits: "ending:i,j;ending:k"; without it every device
 //   FILTER_RESULT    what filtering returns (0 by default)
-//   DOWNLOAD_RESULT  results of the downloads in call order, the last repeated (0 by default)
+//   DOWNLOAD_RESULT  results of the downloads in call order, the last repeated (0 by default);
+//                    the order starts again whenever the variable changes
 //   DOWNLOAD_ENTERED, DOWNLOAD_RELEASE  two FIFOs: each download says it began and waits
 //   DOWNLOAD_UNTIL_ABORT  set: a download works until the host's abort flag is set
+//   IGNORE_ABORT     when set, a download goes on although the host asked it to stop
 //   UPLOAD_RESULT    what an upload returns (0 by default)
+//   DISPLAY_ROWS     how many display rows a device reports (2 by default, at most 30)
+//   DISPLAY_FAIL     indices of the devices whose display information fails with 611
+//   DISPLAY_LONG     when set, the first row's value fills its 260 bytes without a terminator
+//   DLL_INFO_1, DLL_INFO_2  the About texts of KPLGetDLLInfo (WITH_DLL_INFO); none when unset
 //   TRACE            a file that gets one line per call
 // A download writes the backup file it is given; an upload writes its target file.
 #define KPL_DECLARE_ENTRY_POINTS
@@ -219,27 +225,56 @@ KPL_EXPORT void KPLSwitchToFuncMode(void) { note("KPLSwitchToFuncMode"); }
 #ifndef OMIT_DISPLAY_INFO
 KPL_EXPORT int32_t KPLGetDisplayInfo(DeviceInfoList* list, uint8_t deviceIndex, const char* imagePath,
                                      DisplayInfo* info) {
-    note("KPLGetDisplayInfo(" + std::to_string(deviceIndex) + ")");
-    std::snprintf(info->rows[0].label, KPL_TEXT_SIZE, "Product");
-    std::snprintf(info->rows[0].existing, KPL_TEXT_SIZE, "%s", list->entries[deviceIndex].name);
-    std::snprintf(info->rows[1].label, KPL_TEXT_SIZE, "Firmware version");
-    std::snprintf(info->rows[1].existing, KPL_TEXT_SIZE, "1.0%d", deviceIndex);
-    std::snprintf(info->rows[1].proposed, KPL_TEXT_SIZE, "%s", imagePath && imagePath[0] ? "2.00" : "");
-    info->rows[2].label[0] = '\0';
+    note("KPLGetDisplayInfo(" + std::to_string(deviceIndex) + "," + std::string(imagePath ? imagePath : "-") + ")");
+    if (listsIndex(env("DISPLAY_FAIL"), deviceIndex)) return KPL_E_DEVICE_OPEN;
+    const bool withImage = imagePath && imagePath[0];
+    const int rows = std::min(envNumber("DISPLAY_ROWS", 2), KPL_DISPLAY_ROWS);
+    for (int i = 0; i < rows; ++i) {
+        DisplayInfoRow& r = info->rows[i];
+        if (i == 0) {
+            std::snprintf(r.label, KPL_TEXT_SIZE, "Product");
+            std::snprintf(r.existing, KPL_TEXT_SIZE, "%s", list->entries[deviceIndex].name);
+        } else if (i == 1) {
+            std::snprintf(r.label, KPL_TEXT_SIZE, "Firmware version");
+            std::snprintf(r.existing, KPL_TEXT_SIZE, "1.0%d", deviceIndex);
+            std::snprintf(r.proposed, KPL_TEXT_SIZE, "%s", withImage ? "2.00" : "");
+        } else {
+            std::snprintf(r.label, KPL_TEXT_SIZE, "Item %d", i);
+            std::snprintf(r.existing, KPL_TEXT_SIZE, "value %d", i);
+            std::snprintf(r.proposed, KPL_TEXT_SIZE, "%s", withImage ? "new" : "");
+        }
+    }
+    if (!env("DISPLAY_LONG").empty()) std::memset(info->rows[0].existing, 'x', KPL_TEXT_SIZE);
+    if (rows < KPL_DISPLAY_ROWS) info->rows[rows].label[0] = '\0';
     return 0;
+}
+#endif
+
+#ifdef WITH_DLL_INFO
+KPL_EXPORT int32_t KPLGetDLLInfo(int32_t kind, char* buffer) {
+    const std::string text = env(kind == 1 ? "DLL_INFO_1" : "DLL_INFO_2");
+    if (text.empty()) return 0;
+    std::snprintf(buffer, KPL_TEXT_SIZE, "%s", text.c_str());
+    return 1;
 }
 #endif
 
 #ifndef OMIT_DOWNLOAD
 KPL_EXPORT int32_t KPLDownloadFirmware(DeviceInfoList* list, uint8_t deviceIndex, const char* backupPath,
                                        const char* imagePath, ProgressCallback progress, volatile int32_t* abortFlag) {
+    // Results count from the first call after the variable last changed.
     static int calls = 0;
+    static std::string resultsSeen;
+    if (env("DOWNLOAD_RESULT") != resultsSeen) {
+        resultsSeen = env("DOWNLOAD_RESULT");
+        calls = 0;
+    }
     note("KPLDownloadFirmware(" + std::to_string(deviceIndex) + "," + std::string(backupPath ? backupPath : "") + "," +
          std::string(imagePath ? imagePath : "") + ")");
     if (progress) progress(0, "Downloading");
     hold("DOWNLOAD_ENTERED", "DOWNLOAD_RELEASE");
     if (!env("DOWNLOAD_UNTIL_ABORT").empty() && workUntilAborted(abortFlag)) return KPL_E_USER_ABORT;
-    if (abortFlag && *abortFlag) return KPL_E_USER_ABORT;
+    if (abortFlag && *abortFlag && env("IGNORE_ABORT").empty()) return KPL_E_USER_ABORT;
     writeText(backupPath, std::string("old firmware of ") + list->entries[deviceIndex].name);
     if (progress) progress(50, "Writing");
     const std::vector<std::string> results = split(env("DOWNLOAD_RESULT"), ',');

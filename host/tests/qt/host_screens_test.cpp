@@ -15,6 +15,7 @@
 #include "modal_run.h"
 #include "qt_offscreen.h"
 #include "resource.h"
+#include "screenshot.h"
 #include "text.h"
 #include "wait_dialog.h"
 
@@ -30,14 +31,6 @@ protected:
         ::setenv("ZELFIN_UI", "qt", 1);  // the folder fixture asks for headless
         ASSERT_STREQ(ui::backendName(), "qt");
     }
-    static void screenshot(const ui::Dialog& d, const std::string& name) {
-        const fs::path dir = ZELFIN_SCREENSHOT_DIR;
-        fs::create_directories(dir);
-        const fs::path shot = dir / name;
-        fs::remove(shot);
-        ASSERT_TRUE(ui::saveScreenshot(d, shot.string()));
-        EXPECT_GT(fs::file_size(shot), 1000u);
-    }
 };
 
 TEST_F(HostScreens, WaitWindow) {
@@ -45,7 +38,7 @@ TEST_F(HostScreens, WaitWindow) {
     wait.show();
     ASSERT_TRUE(wait.isOpen());
     EXPECT_EQ(wait.itemText(IDC_WAIT_TEXT), libraryString(kStrWait));
-    screenshot(wait, "wait_window.png");
+    testsupport::saveScreenshot(wait, "wait_window.png");
     wait.close();
     EXPECT_FALSE(wait.isOpen());
 }
@@ -67,7 +60,7 @@ TEST_F(HostScreens, ConfigurationEditor) {
     ASSERT_TRUE(ui::waitUntil([&] { return (editor = ui::topModalDialog()) != nullptr; }, testsupport::kUiCap));
     EXPECT_EQ(editor->listGetItemCount(IDC_OPTION_LIST), 3);
     EXPECT_TRUE(editor->listGetCheck(IDC_DOWNLOAD_LIST, 0));
-    screenshot(*editor, "config_editor.png");
+    testsupport::saveScreenshot(*editor, "config_editor.png");
     ASSERT_TRUE(ui::user::click(*editor, IDCANCEL));
     EXPECT_EQ(run.wait_for(testsupport::kUiCap), std::future_status::ready);
 }
@@ -90,7 +83,7 @@ TEST_F(HostScreens, ConfiguredRunDialog) {
         ASSERT_TRUE(modal.waitOpen());
         EXPECT_EQ(run.listGetItemCount(IDC_RUN_LIST), 2);
         EXPECT_FALSE(run.isItemEnabled(IDC_RUN_DEVICE_INFO));
-        screenshot(run, "configured_run.png");
+        testsupport::saveScreenshot(run, "configured_run.png");
         ASSERT_TRUE(ui::user::click(run, IDC_RUN_CLOSE));
         EXPECT_EQ(modal.result(), IDCANCEL);
     }
