@@ -1,10 +1,12 @@
 #include "cfg_mode_dialog.h"
 
 #include <cstring>
+#include <string>
 
 #include "app.h"
 #include "backup_name.h"
 #include "device_info_dialog.h"
+#include "device_ref.h"
 #include "log.h"
 #include "resource.h"
 #include "status.h"
@@ -35,9 +37,7 @@ constexpr DWORD kMobilePauseMs = 7000;
 // The plug-in's progress callback has no context: one run dialog exists per process.
 std::atomic<CfgModeDlg*> runningDialog{nullptr};
 
-const char* deviceName(const DownloadEntry& row) {
-    return theApp.plugins[row.pluginIndex].devices.entries[row.deviceIndex].name;
-}
+std::string readerName(const DownloadEntry& row) { return deviceName(DeviceRef{row.pluginIndex, row.deviceIndex}); }
 
 int askYesNo(UINT id) {
     char text[kTextSize];
@@ -83,7 +83,7 @@ BOOL CfgModeDlg::onInitDialog() {
         const DownloadEntry& row = theApp.downloads[k];
         if (row.deviceIndex == kNoIndex || row.pluginIndex == kNoIndex) continue;
         const int item = listInsertItem(IDC_RUN_LIST, listGetItemCount(IDC_RUN_LIST), row.fileName);
-        listSetItemText(IDC_RUN_LIST, item, 1, deviceName(row));
+        listSetItemText(IDC_RUN_LIST, item, 1, readerName(row));
         listRows_.push_back(k);
     }
     enableItem(IDC_RUN_DEVICE_INFO, false);
@@ -177,14 +177,15 @@ void CfgModeDlg::progress(int32_t step, const char* text) {
         const int32_t steps = std::min<int32_t>(step, high - low);  // more would only go round again
         for (int32_t i = 0; i < steps; ++i) d->progressStepIt(IDC_RUN_IMAGE_BAR);
     }
-    if (text) d->setItemText(IDC_RUN_PLUGIN_TEXT, text);
+    // A plug-in's text is at most 259 characters; one without its end is cut there.
+    if (text) d->setItemText(IDC_RUN_PLUGIN_TEXT, std::string(text, strnlen(text, KPL_PROGRESS_TEXT_MAX)));
 }
 
 bool CfgModeDlg::downloadRow(int k) {
     DownloadEntry& row = theApp.downloads[k];
     PluginSlot& slot = theApp.plugins[row.pluginIndex];
     const bool named = makeBackupName(row);
-    setProgressText(kStrUpdating, deviceName(row), "...");
+    setProgressText(kStrUpdating, readerName(row).c_str(), "...");
     progressStepIt(IDC_RUN_OVERALL_BAR);
     hostLog("********** Firmware  Download  Start **********");
     hostLog("%s(%i) :Preparing to download %s", kUnit, 100, row.fileName);
@@ -210,7 +211,7 @@ void CfgModeDlg::failRow(const DownloadEntry& row, int32_t rc) {
     progressSetPos(IDC_RUN_OVERALL_BAR, progressGetRange(IDC_RUN_OVERALL_BAR).first);
     progressSetPos(IDC_RUN_IMAGE_BAR, progressGetRange(IDC_RUN_IMAGE_BAR).first);
     runResult_ = kDownloadFailed;
-    setProgressText(kStrUpdateFailed, deviceName(row), "");
+    setProgressText(kStrUpdateFailed, readerName(row).c_str(), "");
     HostStatus status;
     if (rc == 0) {
         status.code = kRunFailed;  // no backup name could be made: the plug-in never ran
