@@ -165,6 +165,16 @@ void CfgEdtDlg::closeEditor() {
     endDialog(IDCANCEL);
 }
 
+int CfgEdtDlg::selectedOptionRow() {
+    const int row = listGetNextSelected(IDC_OPTION_LIST);
+    if (row < 0) {
+        HostStatus status;
+        status.code = kNoRowSelected;
+        reportStatusBox(status);
+    }
+    return row;
+}
+
 void CfgEdtDlg::onCommand(int id, int code) {
     if (code != BN_CLICKED) return;
     switch (id) {
@@ -174,25 +184,15 @@ void CfgEdtDlg::onCommand(int id, int code) {
         break;
     }
     case IDC_EDIT_OPTION: {
-        const int row = listGetNextSelected(IDC_OPTION_LIST);
-        if (row < 0) {
-            HostStatus status;
-            status.code = kNoRowSelected;
-            reportStatusBox(status);
-            break;
-        }
+        const int row = selectedOptionRow();
+        if (row < 0) break;
         OptionDlg dlg(*this, OptionDlg::Mode::Edit, row);
         dlg.doModal(this);
         break;
     }
     case IDC_DELETE_OPTION: {
-        const int row = listGetNextSelected(IDC_OPTION_LIST);
-        if (row < 0) {
-            HostStatus status;
-            status.code = kNoRowSelected;
-            reportStatusBox(status);
-            break;
-        }
+        const int row = selectedOptionRow();
+        if (row < 0) break;
         listDeleteItem(IDC_OPTION_LIST, row);
         modified_ = true;
         break;

@@ -37,6 +37,8 @@ private:
     void save();
     void closeEditor();
     void moveDownload(int delta);
+    // The selected option row; -1, with host code 109 shown, when there is none.
+    int selectedOptionRow();
     std::vector<std::string> folderImages() const;
 
     bool modified_ = false;
