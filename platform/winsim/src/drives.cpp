@@ -10,21 +10,30 @@
 namespace winsim {
 
 namespace {
-std::mutex providerMutex;
-DriveProvider provider;
+// Built on first use, so that the hardware can set it from any file's initializer.
+struct ProviderSlot {
+    std::mutex mutex;
+    DriveProvider provider;
+};
+ProviderSlot& providerSlot() {
+    static ProviderSlot slot;
+    return slot;
+}
 }  // namespace
 
 void setDriveProvider(DriveProvider p) {
-    std::lock_guard<std::mutex> lock(providerMutex);
-    provider = std::move(p);
+    ProviderSlot& slot = providerSlot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.provider = std::move(p);
 }
 
 std::vector<DriveInfo> logicalDrives() {
     std::vector<DriveInfo> drives{{'C', DRIVE_FIXED}, {'Z', DRIVE_FIXED}};
     DriveProvider p;
     {
-        std::lock_guard<std::mutex> lock(providerMutex);
-        p = provider;
+        ProviderSlot& slot = providerSlot();
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        p = slot.provider;
     }
     if (p) {
         for (const DriveInfo& d : p())

@@ -42,8 +42,15 @@ BOOL IoObject::flush() {
 
 namespace {
 
-std::mutex openerMutex;
-DeviceOpener deviceOpener;
+// Built on first use, so that the hardware can set it from any file's initializer.
+struct OpenerSlot {
+    std::mutex mutex;
+    DeviceOpener opener;
+};
+OpenerSlot& openerSlot() {
+    static OpenerSlot slot;
+    return slot;
+}
 
 constexpr DWORD kReadAccess = GENERIC_READ | GENERIC_ALL | FILE_READ_DATA;
 constexpr DWORD kWriteAccess = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
@@ -229,8 +236,9 @@ bool isReadOnly(const struct stat& st) { return (st.st_mode & 0222) == 0; }
 }  // namespace
 
 void setDeviceOpener(DeviceOpener opener) {
-    std::lock_guard<std::mutex> lock(openerMutex);
-    deviceOpener = std::move(opener);
+    OpenerSlot& slot = openerSlot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.opener = std::move(opener);
 }
 
 // The lab can make the root of the system drive read-only, as for a user without
@@ -277,8 +285,9 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     if (isDevicePath(name)) {
         DeviceOpener opener;
         {
-            std::lock_guard<std::mutex> lock(openerMutex);
-            opener = deviceOpener;
+            OpenerSlot& slot = openerSlot();
+            std::lock_guard<std::mutex> lock(slot.mutex);
+            opener = slot.opener;
         }
         if (disposition != OPEN_EXISTING) {
             SetLastError(ERROR_INVALID_PARAMETER);

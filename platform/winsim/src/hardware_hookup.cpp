@@ -1,8 +1,7 @@
 // Connects the lab's hardware to the rest of winsim when the library loads: CreateFile on
 // device paths, the extra drive letters and the WNASPI32.DLL pseudo-module. The hardware itself
-// is built on first use. This file's name sorts after files.cpp and drives.cpp on purpose: the
-// hooks they keep are initialized when their own files' initializers run, and setting them
-// here, later in the same library's start-up, keeps them from being reset afterwards.
+// is built on first use, and so are the places the hooks are kept in, so the order in which the
+// library's files are initialized does not matter.
 #include "devices.h"
 #include "modules.h"
 
