@@ -181,6 +181,19 @@ ScriptRunner::Step ScriptRunner::attemptOnInterface(const ScriptLine& line, cons
                 s = {State::NotYet, "control " + id + " to show " + quoted(line.text) + " (it shows " + quoted(shown) + ")"};
             break;
         }
+        case Op::WaitPos: {
+            // A bar that moves on by itself (a timer, a worker) passes each position once per
+            // turn; a wait that misses one is answered on a later turn.
+            const Control* c = w.find(line.id);
+            if (!c || c->kind != Kind::Progress) {
+                why = "the dialog has no progress bar " + id;
+                break;
+            }
+            if (c->pos != line.row)
+                s = {State::NotYet, "progress bar " + id + " to stand at " + std::to_string(line.row) + " (it stands at " +
+                                        std::to_string(c->pos) + ")"};
+            break;
+        }
         case Op::ExpectItem: {
             const Control* c = w.find(line.id);
             if (!c || c->kind != Kind::ListView) {

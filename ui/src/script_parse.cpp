@@ -58,7 +58,8 @@ constexpr Shape kShapes[] = {
     {"enter", Op::Enter, 0, false},
     {"help", Op::Help, 0, false},            {"about", Op::About, 0, false},
     {"wait-enabled", Op::WaitEnabled, 1, false}, {"wait-disabled", Op::WaitDisabled, 1, false},
-    {"wait-text", Op::WaitText, 1, true},    {"wait-closed", Op::WaitClosed, 0, false},
+    {"wait-text", Op::WaitText, 1, true},    {"wait-pos", Op::WaitPos, 2, false},
+    {"wait-closed", Op::WaitClosed, 0, false},
     {"expect-text", Op::ExpectText, 1, true}, {"expect-item", Op::ExpectItem, 3, true},
     {"file", Op::File, 0, true},             {"file-cancel", Op::FileCancel, 0, false},
 };
@@ -112,7 +113,7 @@ std::optional<std::vector<ScriptLine>> parseScript(const std::string& content, s
         for (int i = 0; i < shape->numbers; ++i)
             if (!number(cur.word(), &values[i])) return bad("a number is missing");
         l.id = values[0];
-        if (shape->op == Op::Select) l.row = values[1];
+        if (shape->op == Op::Select || shape->op == Op::WaitPos) l.row = values[1];
         if (shape->op == Op::ExpectItem) {
             l.row = values[1];
             l.column = values[2];

@@ -11,6 +11,7 @@
 //   wait-enabled ID             wait until the control is enabled (and shown)
 //   wait-disabled ID            wait until it is disabled
 //   wait-text ID TEXT           wait until the control shows TEXT
+//   wait-pos ID POS             wait until the progress bar stands at POS
 //   wait-closed                 wait until the dialog the previous line worked on has closed
 //   expect-text ID TEXT         the control shows TEXT now, or the script fails
 //   expect-item ID ROW COL TEXT a list-view cell holds TEXT now, or the script fails
@@ -25,13 +26,13 @@ namespace ui::detail {
 struct ScriptLine {
     enum class Op {
         Click, Check, Uncheck, CheckRow, UncheckRow, Select, Text, Enter, Close, Help, About,
-        WaitEnabled, WaitDisabled, WaitText, WaitClosed, ExpectText, ExpectItem, File, FileCancel,
+        WaitEnabled, WaitDisabled, WaitText, WaitPos, WaitClosed, ExpectText, ExpectItem, File, FileCancel,
     };
     int number = 0;       // in the file, from 1
     std::string source;   // the line as written
     Op op = Op::Click;
     int id = 0;
-    int row = 0;          // row or item index
+    int row = 0;          // row or item index; the position of wait-pos
     int column = 0;
     std::string text;     // VALUE, TEXT or PATH
 };

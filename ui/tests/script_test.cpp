@@ -57,6 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "select 1011 1\n"
                    "expect-item 1011 1 0 fw_b.bin\n"
                    "click 1016\n"
+                   "wait-pos 1014 100\n"
                    "wait-enabled 1\n"
                    "expect-text 1015 Done.\n"
                    "expect-text 1010 Reader C (E:)\n"
@@ -72,6 +73,9 @@ INSTANTIATE_TEST_SUITE_P(
                    {}},
         ScriptCase{"WaitTimesOut", "wait-enabled 1\n", {"ZELFIN_UI_SCRIPT_TIMEOUT=1"}, 3,
                    {"nothing happened within 1 s (waiting for control 1 to be enabled)"}, {}},
+        ScriptCase{"BarNeverGetsThere", "wait-pos 1014 50\n", {"ZELFIN_UI_SCRIPT_TIMEOUT=1"}, 3,
+                   {"waiting for progress bar 1014 to stand at 50 (it stands at 0)"}, {}},
+        ScriptCase{"WaitPosOnText", "wait-pos 1015 0\n", {}, 3, {"the dialog has no progress bar 1015"}, {}},
         ScriptCase{"ClickOnDisabledButton", "click 1\n", {}, 3, {"control 1 is disabled"}, {}},
         ScriptCase{"UnknownAction", "click 2\npress 1\n", {}, 3, {"line 2: unknown action \"press\""}, {}},
         ScriptCase{"ProgramEndsFirst", "click 2\nclick 1016\n", {}, 3,
