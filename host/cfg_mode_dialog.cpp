@@ -139,7 +139,7 @@ void CfgModeDlg::start() {
     enableItem(IDC_RUN_DEVICE_INFO, false);
     enableItem(IDC_RUN_OVERALL_BAR, true);
     enableItem(IDC_RUN_IMAGE_BAR, true);
-    abortRequest_ = 0;
+    std::atomic_ref<int32_t>(abortRequest_).store(0);
     busy_ = true;
     done_ = false;
     runningDialog = this;
@@ -150,7 +150,8 @@ void CfgModeDlg::cancelOrClose() {
     if (busy_.load()) {
         if (askYesNo(kStrCancelQuestion) == IDYES) {
             runResult_ = kCancelled;
-            abortRequest_ = 1;  // the plug-in stops at its next look; the dialog waits for the loop
+            // The plug-in stops at its next look; the dialog waits for the loop.
+            std::atomic_ref<int32_t>(abortRequest_).store(1);
         }
         return;
     }
@@ -230,7 +231,7 @@ void CfgModeDlg::downloadLoop() {
     for (int k = 0; k < theApp.downloadCount; ++k) {
         if (theApp.downloads[k].deviceIndex == kNoIndex || theApp.downloads[k].pluginIndex == kNoIndex) continue;
         // Once a cancel is confirmed no further reader is started.
-        if (abortRequest_) break;
+        if (std::atomic_ref<int32_t>(abortRequest_).load()) break;
         if (lastFailed && askYesNo(kStrGoOn) != IDYES) break;
         attempted = true;
         lastFailed = !downloadRow(k);

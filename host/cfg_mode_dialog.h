@@ -44,7 +44,8 @@ private:
 
     std::atomic<int32_t> runResult_{kNotFinished};
     // Handed to the plug-in, which reads it while it works; set once, when a cancel is confirmed.
-    volatile int32_t abortRequest_ = 0;
+    // The host's own reads and writes go through std::atomic_ref.
+    alignas(std::atomic_ref<int32_t>::required_alignment) int32_t abortRequest_ = 0;
     std::atomic<bool> busy_{false};
     std::atomic<bool> done_{false};
     std::thread worker_;
