@@ -85,6 +85,39 @@ TEST_F(ConfiguredRun, IvWithSeveralImagesStopsBeforeAnyDownload) {
     EXPECT_TRUE(calls("KPLFilterDeviceInfoSet").empty());
 }
 
+// The other ways of finding the reader: the symbolic link named in the file, the product type
+// of readers in upgrade mode, and "/IV" with an image that fits two readers.
+TEST_F(ConfiguredRun, MatchingByLinkByProductTypeAndIvWithSeveralReaders) {
+    struct Case {
+        const char* what;
+        std::string config;
+        std::string args;
+        std::string env;
+        std::vector<std::string> downloads;
+        const char* logged;
+    };
+    const std::vector<Case> cases = {
+        {"link", "--option MATCHBYSYMLINK=yes --symlink Two", "", "",
+         {"KPLDownloadFirmware(1,,fw.bin)"}, "Zelfin(540) :SymLink of Device to download: Two"},
+        {"no link record", "--option MATCHBYSYMLINK=yes", "", "", {},
+         "Zelfin(530) Symbolic Link Name is missing in Cfg file"},
+        {"product type", "--option MATCHDFUDEVBYPRODTYPE=yes", "", "ZELFIN_TEST_A_UPGRADE=1",
+         {"KPLDownloadFirmware(1,,fw.bin)"}, "KPLMatchDFUDevByProdType"},
+        {"iv, two readers", "", "/IV", "", {},
+         "Command line switch \"IV\" is not supported when more than one QVX reader is connected."},
+    };
+    for (const Case& c : cases) {
+        fs::remove(trace_);
+        fs::remove(labLog());
+        writeConfig("--option GUI=no --option BACKUP=no --download fw.bin " + c.config);
+        const auto r = zelfin(c.args, plugin(c.env));
+        EXPECT_EQ(r.exitCode, 255) << c.what;
+        EXPECT_EQ(calls("KPLDownloadFirmware"), c.downloads) << c.what;
+        const std::string text = log() + readFile(trace_);
+        EXPECT_NE(text.find(c.logged), std::string::npos) << c.what << "\n" << text;
+    }
+}
+
 TEST_F(ConfiguredRun, ReportStatusShowsOnlyTheFailureBox) {
     writeConfig("--option GUI=no --option REPORTSTATUS=yes --download a.bin --download b.bin");
     const auto r = zelfin("", plugin("ZELFIN_TEST_A_MATCH='a.bin:0;b.bin:1' ZELFIN_TEST_A_DOWNLOAD_RESULT=0,214"));
