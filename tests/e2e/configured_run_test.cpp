@@ -118,6 +118,26 @@ TEST_F(ConfiguredRun, MatchingByLinkByProductTypeAndIvWithSeveralReaders) {
     }
 }
 
+// A plug-in without the matching entry point the options ask for: the image is skipped (620).
+TEST_F(ConfiguredRun, MatchingThePlugInCannotDoSkipsTheImage) {
+    fs::remove(work_ / "KPLTESTA.DLL");
+    installPlugin("plugin_b", "KPLTESTB.DLL");
+    const std::string readers = "ZELFIN_TEST_B_DEVICES='Reader One' ZELFIN_TEST_B_ACCEPT=.bin ZELFIN_TEST_B_TRACE=" +
+                                trace_.string() + " ";
+    struct Case {
+        const char* option;
+        const char* logged;
+    };
+    for (const Case& c : {Case{"MATCHBYSYMLINK=yes --symlink One", "KPLMatchDevBySymLink API not supported by this DLL"},
+                          Case{"MATCHDFUDEVBYPRODTYPE=yes", "KPLMatchDFUDevByProdType API not supported by this DLL"}}) {
+        fs::remove(labLog());
+        writeConfig(std::string("--option GUI=no --download fw.bin --option ") + c.option);
+        EXPECT_EQ(zelfin("", readers).exitCode, 255);
+        EXPECT_NE(log().find(c.logged), std::string::npos) << log();
+        EXPECT_EQ(readFile(trace_).find("KPLDownloadFirmware"), std::string::npos);
+    }
+}
+
 TEST_F(ConfiguredRun, ReportStatusShowsOnlyTheFailureBox) {
     writeConfig("--option GUI=no --option REPORTSTATUS=yes --download a.bin --download b.bin");
     const auto r = zelfin("", plugin("ZELFIN_TEST_A_MATCH='a.bin:0;b.bin:1' ZELFIN_TEST_A_DOWNLOAD_RESULT=0,214"));
