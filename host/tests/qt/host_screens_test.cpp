@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <future>
 #include <string>
+#include <utility>
 
 #include "../config_fixture.h"
 #include "cfg_mode_dialog.h"
@@ -23,6 +24,9 @@ using namespace zelfin;
 using namespace hosttest;
 
 namespace {
+
+// Each window in English and in German, whose texts run longer.
+constexpr std::pair<int32_t, const char*> kLanguages[] = {{0x0409, ""}, {0x0407, "_de"}};
 
 class HostScreens : public HostFolder {
 protected:
@@ -55,40 +59,46 @@ TEST_F(HostScreens, ConfigurationEditor) {
                                                   {"Download", "1"},
                                                   {"reader-v2.bin", " "}}));
     ui::headless::setAutoClose(false);
-    auto run = std::async(std::launch::async, [] { runConfigEditorDialog(); });
-    ui::Dialog* editor = nullptr;
-    ASSERT_TRUE(ui::waitUntil([&] { return (editor = ui::topModalDialog()) != nullptr; }, testsupport::kUiCap));
-    EXPECT_EQ(editor->listGetItemCount(IDC_OPTION_LIST), 3);
-    EXPECT_TRUE(editor->listGetCheck(IDC_DOWNLOAD_LIST, 0));
-    testsupport::saveScreenshot(*editor, "config_editor.png");
-    ASSERT_TRUE(ui::user::click(*editor, IDCANCEL));
-    EXPECT_EQ(run.wait_for(testsupport::kUiCap), std::future_status::ready);
+    for (const auto& [language, suffix] : kLanguages) {
+        theApp.uiLanguage = language;
+        auto run = std::async(std::launch::async, [] { runConfigEditorDialog(); });
+        ui::Dialog* editor = nullptr;
+        ASSERT_TRUE(ui::waitUntil([&] { return (editor = ui::topModalDialog()) != nullptr; }, testsupport::kUiCap));
+        EXPECT_EQ(editor->listGetItemCount(IDC_OPTION_LIST), 3);
+        EXPECT_TRUE(editor->listGetCheck(IDC_DOWNLOAD_LIST, 0));
+        testsupport::saveScreenshot(*editor, std::string("config_editor") + suffix + ".png");
+        ASSERT_TRUE(ui::user::click(*editor, IDCANCEL));
+        EXPECT_EQ(run.wait_for(testsupport::kUiCap), std::future_status::ready);
+    }
 }
 
-// The configured run's dialog as it opens: one row per image and reader.
+// The configured run's dialog as it opens: one row per image and reader, in English and German.
 TEST_F(HostScreens, ConfiguredRunDialog) {
     theApp.pluginCount = 1;
-    const char* readers[] = {"SCSI Secure Reader (E:)", "SCSI Secure Reader (G:)"};
+    const char* readers[] = {"E: Quorvex CR-210 Card Reader", "F: Quorvex CR-210 Card Reader"};
     for (int i = 0; i < 2; ++i) {
         copyInto(theApp.plugins[0].devices.entries[i].name, readers[i]);
         DownloadEntry& row = theApp.downloads[theApp.downloadCount++];
-        copyInto(row.fileName, "C:\\Firmware\\secure-reader-2.10.bin");
+        copyInto(row.fileName, "C:\\Zelfin\\cr210-2.10.bin");
         row.pluginIndex = 0;
         row.deviceIndex = i;
     }
     ui::headless::setAutoClose(false);
-    {
-        CfgModeDlg run;
-        testsupport::ModalRun modal(run);
-        ASSERT_TRUE(modal.waitOpen());
-        EXPECT_EQ(run.listGetItemCount(IDC_RUN_LIST), 2);
-        EXPECT_FALSE(run.isItemEnabled(IDC_RUN_DEVICE_INFO));
-        testsupport::saveScreenshot(run, "configured_run.png");
-        ASSERT_TRUE(ui::user::click(run, IDC_RUN_CLOSE));
-        EXPECT_EQ(modal.result(), IDCANCEL);
+    for (const auto& [language, suffix] : kLanguages) {
+        theApp.uiLanguage = language;
+        {
+            CfgModeDlg run;
+            testsupport::ModalRun modal(run);
+            ASSERT_TRUE(modal.waitOpen());
+            EXPECT_EQ(run.listGetItemCount(IDC_RUN_LIST), 2);
+            EXPECT_FALSE(run.isItemEnabled(IDC_RUN_DEVICE_INFO));
+            testsupport::saveScreenshot(run, std::string("configured_run") + suffix + ".png");
+            ASSERT_TRUE(ui::user::click(run, IDC_RUN_CLOSE));
+            EXPECT_EQ(modal.result(), IDCANCEL);
+        }
+        EXPECT_EQ(exitCode, CfgModeDlg::kCancelled);  // closed before Start
+        exitCode = 0;
     }
-    EXPECT_EQ(exitCode, CfgModeDlg::kCancelled);  // closed before Start
-    exitCode = 0;
 }
 
 }  // namespace
