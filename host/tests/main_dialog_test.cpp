@@ -28,6 +28,12 @@ protected:
         copyInto(theApp.tempDir, windowsPath("work").c_str());
         setEnv("ZELFIN_TEST_A_ACCEPT", ".bin");
     }
+    // Plug-in A with the given readers, bound and listed, and an image fw.bin it accepts.
+    void readersAndImage(const char* devices) {
+        setEnv("ZELFIN_TEST_A_DEVICES", devices);
+        bindAndList({"plugin_a"});
+        writeBytes(dir_ / "fw.bin", "image");
+    }
 
     // Chooses `name` of the folder with the browse button.
     void browse(ZelfinDlg& d, const std::string& name) {
@@ -150,9 +156,7 @@ TEST_F(MainDialog, UploadListsEveryReaderThatCanBeToldApartAndWritesWhereChosen)
 }
 
 TEST_F(MainDialog, UploadSwitchedBackAndForthAsksForItsFileAgain) {
-    setEnv("ZELFIN_TEST_A_DEVICES", "Reader");
-    bindAndList({"plugin_a"});
-    writeBytes(dir_ / "fw.bin", "image");
+    readersAndImage("Reader");
     ZelfinDlg dlg(true, true);
     ModalRun run(dlg);
     ASSERT_TRUE(run.waitOpen());
@@ -234,9 +238,7 @@ TEST_F(MainDialog, ImagesThatCannotBeWrittenAreRefused) {
 
 // A path the host's 260-byte buffers cannot hold is refused whole: cut, it would name another file.
 TEST_F(MainDialog, APathTooLongIsRefusedWhole) {
-    setEnv("ZELFIN_TEST_A_DEVICES", "Reader");
-    bindAndList({"plugin_a"});
-    writeBytes(dir_ / "fw.bin", "image");
+    readersAndImage("Reader");
     ZelfinDlg dlg(true, true);
     ModalRun run(dlg);
     ASSERT_TRUE(run.waitOpen());
@@ -257,9 +259,7 @@ TEST_F(MainDialog, APathTooLongIsRefusedWhole) {
 // A failed download: the plug-in's message (but for 751), the bar back at its start, and start
 // available again only for the codes that say the operation may be repeated.
 TEST_F(MainDialog, FailedDownloadsAndTheCodesThatMayBeRetried) {
-    setEnv("ZELFIN_TEST_A_DEVICES", "Reader");
-    bindAndList({"plugin_a"});
-    writeBytes(dir_ / "fw.bin", "image");
+    readersAndImage("Reader");
     struct Case {
         int32_t code;
         bool box;
@@ -299,9 +299,7 @@ TEST_F(MainDialog, FailedDownloadsAndTheCodesThatMayBeRetried) {
 // Cancel while the plug-in works: the question, and the dialog stays until the plug-in returns,
 // whose answer is the last word.
 TEST_F(MainDialog, CancelWhileADownloadRuns) {
-    setEnv("ZELFIN_TEST_A_DEVICES", "Reader");
-    bindAndList({"plugin_a"});
-    writeBytes(dir_ / "fw.bin", "image");
+    readersAndImage("Reader");
     struct Case {
         const char* answer;
         bool pluginStops;
@@ -349,9 +347,7 @@ TEST_F(MainDialog, CancelWhileADownloadRuns) {
 }
 
 TEST_F(MainDialog, BothLayoutsAndTheirResultWhenClosedUnused) {
-    setEnv("ZELFIN_TEST_A_DEVICES", "Reader");
-    bindAndList({"plugin_a"});
-    writeBytes(dir_ / "fw.bin", "image");
+    readersAndImage("Reader");
     for (const bool withChoice : {true, false}) {
         SCOPED_TRACE(withChoice);
         {
@@ -388,9 +384,7 @@ TEST_F(MainDialog, BothLayoutsAndTheirResultWhenClosedUnused) {
 }
 
 TEST_F(MainDialog, DeviceInformationOfTheChosenReader) {
-    setEnv("ZELFIN_TEST_A_DEVICES", "First,Second");
-    bindAndList({"plugin_a"});
-    writeBytes(dir_ / "fw.bin", "image");
+    readersAndImage("First,Second");
     ZelfinDlg dlg(true, true);
     ModalRun run(dlg);
     ASSERT_TRUE(run.waitOpen());
