@@ -6,7 +6,7 @@ function(zelfin_add_test name)
   add_executable(${name} ${T_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   set_target_properties(${name} PROPERTIES BUILD_RPATH "${ZELFIN_BIN_DIR}")
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} zelfin_lab_headers GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE ZELFIN_BIN_DIR="${ZELFIN_BIN_DIR}"
                                              ZELFIN_TEST_DIR="${CMAKE_BINARY_DIR}/tests")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60

@@ -1,6 +1,6 @@
 // The ready-made commands: INQUIRY and the inquiry string, the readers' diagnostic queries and
 // firmware block transfers, and switching media change notification off on a volume.
-#include <devaccess/reader_commands.h>
+#include <protocol/reader_commands.h>
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,6 @@
 // Opening devices and running commands on them, through either interface, against the lab's
 // readers: what arrives at the reader, what comes back, and what a failure leaves in the record.
-#include <devaccess/reader_commands.h>
+#include <protocol/reader_commands.h>
 #include <devaccess/scsi.h>
 #include <gtest/gtest.h>
 

@@ -42,24 +42,6 @@ std::string PropertyValue::asText() const {
     return nul == std::string::npos ? s : s.substr(0, nul);
 }
 
-// ---- drivers -------------------------------------------------------------------------------------
-
-uint32_t DriverContext::passDown(DeviceFile& file, IoRequest& request) const {
-    if (level == 0) return ERROR_INVALID_FUNCTION;
-    DriverContext next = below();
-    return stack[level - 1]->control(next, file, request);
-}
-
-uint32_t Driver::control(DriverContext& ctx, DeviceFile& file, IoRequest& request) {
-    return ctx.passDown(file, request);
-}
-
-void Driver::cleanup(DriverContext& ctx, DeviceFile& file) {
-    if (ctx.level == 0) return;
-    DriverContext next = ctx.below();
-    ctx.stack[ctx.level - 1]->cleanup(next, file);
-}
-
 // ---- Hardware --------------------------------------------------------------------------------------
 
 Hardware::Hardware(Lab& lab) : lab_(lab), impl_(std::make_unique<Impl>(*this)) {
@@ -87,6 +69,13 @@ Hardware::Hardware(Lab& lab) : lab_(lab), impl_(std::make_unique<Impl>(*this)) {
 }
 
 Hardware::~Hardware() {
+    {
+        // The stacks go down in order, as at a shutdown, so that every driver sees its removal.
+        Impl::Lock lock(*impl_);
+        impl_->listeners.clear();
+        impl_->stop(impl_->nodes[0]);
+        impl_->pending.clear();
+    }
     {
         std::lock_guard<std::mutex> lock(impl_->timerMutex);
         impl_->stopping = true;
@@ -282,8 +271,15 @@ uint32_t Hardware::remove(DevInst devInst, bool* needsReboot) {
 
 
 void Hardware::registerService(const std::string& name, DriverFactory factory) {
+    PDRIVER_OBJECT driver = detail::labDriverObject(*this, name, std::move(factory));
     Impl::Lock lock(*impl_);
-    impl_->services[name] = std::move(factory);
+    if (driver) impl_->services[name] = driver;
+}
+
+void Hardware::registerDriverObject(const std::string& name, PDRIVER_OBJECT driver) {
+    Impl::Lock lock(*impl_);
+    if (driver) impl_->services[name] = driver;
+    else impl_->services.erase(name);
 }
 
 std::string Hardware::setInterface(DevInst devInst, const GUID& interfaceClass, bool active, const std::string& reference) {
@@ -359,8 +355,7 @@ void Hardware::reenumerate(DevInst devInst) {
 }
 
 void Hardware::schedule(uint64_t labMs, std::function<void()> action) {
-    const auto when = std::chrono::steady_clock::now() +
-                      std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(labMs) * 1e6 / lab_.timeScale()));
+    const auto when = std::chrono::steady_clock::now() + lab_.clock().realDuration(labMs);
     {
         std::lock_guard<std::mutex> lock(impl_->timerMutex);
         impl_->timers.emplace(when, std::move(action));
@@ -370,7 +365,7 @@ void Hardware::schedule(uint64_t labMs, std::function<void()> action) {
 }
 
 void Hardware::sleepLab(uint64_t labMs) const {
-    std::this_thread::sleep_for(std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(labMs) * 1e6 / lab_.timeScale())));
+    std::this_thread::sleep_for(lab_.clock().realDuration(labMs));
 }
 
 uint32_t Hardware::deviceNumber(const std::string& pool, const std::string& instanceId) {

@@ -18,6 +18,7 @@
 #include "lab/hardware.h"
 #include "lab/lab.h"
 #include "lab/physical_device.h"
+#include "lab_driver_objects.h"
 #include "pc_drivers.h"
 #include "registry9x.h"
 
@@ -36,8 +37,9 @@ struct DevNode {
     bool disabled = false;  // by the class installer
     bool removed = false;   // by DIF_REMOVE, until its bus finds it again
     uint32_t problem = 0;
-    std::shared_ptr<Driver> pdo;
-    std::vector<std::shared_ptr<Driver>> stack;  // bottom first, while started
+    std::shared_ptr<Driver> pdo;                 // the bus driver's model of this child
+    std::vector<PDEVICE_OBJECT> devices;         // the device stack, bottom first (referenced), while started
+    std::vector<std::shared_ptr<Driver>> stack;  // the lab drivers among them, bottom first, while started
     struct Interface {
         GUID interfaceClass;
         std::string reference, link;
@@ -115,7 +117,7 @@ struct Hardware::Impl {
 
     std::vector<std::shared_ptr<DevNode>> nodes;  // index devInst - 1
     std::map<std::string, DevInst, NoCaseLess> byInstanceId;
-    std::map<std::string, DriverFactory, NoCaseLess> services;
+    std::map<std::string, PDRIVER_OBJECT, NoCaseLess> services;
     std::map<char, MountedDrive> mounts;
     std::map<std::string, DevInst, NoCaseLess> links;
     std::map<std::string, std::shared_ptr<PhysicalDevice>> physical;
@@ -163,9 +165,6 @@ struct Hardware::Impl {
         return n && !n->removed ? n : nullptr;
     }
 
-    DriverContext context(const std::shared_ptr<DevNode>& n, size_t level) {
-        return DriverContext{hw, n->devInst, n->stack, level};
-    }
 
     bool hasOpenHandles(const std::shared_ptr<DevNode>& n) {
         if (n->openHandles > 0) return true;
@@ -228,7 +227,6 @@ struct Hardware::Impl {
     // Nodes are passed by value here: starting a node may add nodes, which moves the table.
     void start(std::shared_ptr<DevNode> n) {
         if (n->started || !n->present || n->disabled) return;
-        std::vector<std::shared_ptr<Driver>> stack{n->pdo};
         std::vector<std::string> names;
         if (auto s = n->properties.find(SPDRP_SERVICE); s != n->properties.end()) names.push_back(s->second.asText());
         if (auto f = n->properties.find(SPDRP_UPPERFILTERS); f != n->properties.end()) {
@@ -239,33 +237,65 @@ struct Hardware::Impl {
                 pos = end + 1;
             }
         }
+        std::vector<PDRIVER_OBJECT> drivers;
         for (const std::string& name : names) {
             if (name.empty()) continue;
-            auto factory = services.find(name);
-            if (factory == services.end()) {
+            auto driver = services.find(name);
+            if (driver == services.end()) {
                 n->problem = CM_PROB_FAILED_INSTALL;
                 return;
             }
-            stack.push_back(factory->second());
+            drivers.push_back(driver->second);
         }
-        n->stack = stack;
-        for (size_t level = 0; level < stack.size(); ++level) {
-            DriverContext ctx = context(n, level);
-            if (stack[level]->start(ctx) != 0) {
-                for (size_t down = level; down-- > 0;) {
-                    DriverContext c = context(n, down);
-                    stack[down]->stop(c);
-                }
-                deactivate(n);
-                n->stack.clear();
-                n->problem = CM_PROB_FAILED_START;
+        PDEVICE_OBJECT pdo = createPdo(hw, n->devInst, n->pdo);
+        if (!pdo) {
+            n->problem = CM_PROB_OUT_OF_MEMORY;
+            return;
+        }
+        for (PDRIVER_OBJECT driver : drivers) {
+            const NTSTATUS added = driver->DriverExtension->AddDevice ? driver->DriverExtension->AddDevice(driver, pdo)
+                                                                      : STATUS_NOT_SUPPORTED;
+            if (!NT_SUCCESS(added)) {
+                removeStack(pdo);
+                n->problem = CM_PROB_FAILED_ADD;
                 return;
             }
+        }
+        collectStack(n, pdo);
+        if (!NT_SUCCESS(sendPnp(n->devices.back(), IRP_MN_START_DEVICE))) {
+            deactivate(n);
+            teardown(n);
+            n->problem = CM_PROB_FAILED_START;
+            return;
         }
         n->started = true;
         n->problem = 0;
         ++n->generation;
         enumerate(n);
+    }
+
+    // The devices from the PDO up, and the lab drivers among them.
+    void collectStack(const std::shared_ptr<DevNode>& n, PDEVICE_OBJECT pdo) {
+        for (PDEVICE_OBJECT d = pdo; d; d = d->AttachedDevice) {
+            winsim::kernel::reference(d);
+            n->devices.push_back(d);
+            if (auto model = labDriverOf(d)) n->stack.push_back(model);
+        }
+    }
+
+    // IRP_MN_REMOVE_DEVICE down the whole stack; the drivers above the PDO detach and delete
+    // their devices, and the PDO goes last.
+    void removeStack(PDEVICE_OBJECT pdo) {
+        sendPnp(IoGetAttachedDevice(pdo), IRP_MN_REMOVE_DEVICE);
+        IoDeleteDevice(pdo);
+    }
+
+    void teardown(const std::shared_ptr<DevNode>& n) {
+        if (n->devices.empty()) return;
+        removeStack(n->devices.front());
+        for (PDEVICE_OBJECT d : n->devices) winsim::kernel::release(d);
+        n->devices.clear();
+        n->stack.clear();
     }
 
     void deactivate(std::shared_ptr<DevNode> n) {
@@ -279,12 +309,8 @@ struct Hardware::Impl {
         for (DevInst c : n->children)
             if (auto child = find(c); child && child->present) leave(child);
         if (!n->started) return;
-        for (size_t level = n->stack.size(); level-- > 0;) {
-            DriverContext ctx = context(n, level);
-            n->stack[level]->stop(ctx);
-        }
+        teardown(n);
         deactivate(n);
-        n->stack.clear();
         n->started = false;
     }
 
@@ -295,11 +321,17 @@ struct Hardware::Impl {
 
     void enumerate(std::shared_ptr<DevNode> n) {
         if (!n->started) return;
-        size_t level = n->stack.size();
-        while (level > 0 && !n->stack[level - 1]->isBus()) --level;
-        if (level == 0) return;
-        DriverContext ctx = context(n, level - 1);
-        const std::vector<ChildDescription> found = n->stack[level - 1]->enumerate(ctx);
+        // The topmost bus driver of the stack reports the children.
+        std::shared_ptr<Driver> bus;
+        PDEVICE_OBJECT busDevice = nullptr;
+        for (PDEVICE_OBJECT d : n->devices)
+            if (auto model = labDriverOf(d); model && model->isBus()) {
+                bus = model;
+                busDevice = d;
+            }
+        if (!bus) return;
+        DriverContext ctx = contextOf(busDevice);
+        const std::vector<ChildDescription> found = bus->enumerate(ctx);
         std::set<std::string, NoCaseLess> reported;
         for (const ChildDescription& d : found) reported.insert(d.instanceId);
         for (DevInst c : std::vector<DevInst>(n->children))

@@ -1,96 +1,186 @@
-// Device I/O on the tree: opening device paths, handles, and requests into node stacks.
+// Device I/O on the tree: opening device paths, handles, and IRPs into node stacks. This is
+// where Win32 meets the driver model: a CreateFile is IRP_MJ_CREATE, a DeviceIoControl
+// IRP_MJ_DEVICE_CONTROL, a CloseHandle IRP_MJ_CLEANUP and IRP_MJ_CLOSE.
 #include "hardware_impl.h"
 
 using nlohmann::json;
 
 namespace lab {
 
+namespace {
+
+NTSTATUS signalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
 // ---- open handles --------------------------------------------------------------------------------
 
-DeviceFile::DeviceFile(Hardware& hw, std::shared_ptr<DevNode> node, uint32_t access)
-    : hw_(hw), node_(std::move(node)), access_(access) {
-    ++node_->openHandles;
+DeviceFile::DeviceFile(Hardware& hw, std::shared_ptr<DevNode> node, PDEVICE_OBJECT device, uint32_t access)
+    : hw_(hw), node_(std::move(node)), device_(device), access_(access) {
+    fileObject_.Type = 5;  // IO_TYPE_FILE
+    fileObject_.Size = sizeof(FILE_OBJECT);
+    if (node_) ++node_->openHandles;
 }
 
 DeviceFile::~DeviceFile() {
-    std::vector<std::shared_ptr<Driver>> stack;
-    {
+    PDEVICE_OBJECT top = nullptr;
+    if (node_) {
         Hardware::Impl::Lock lock(*hw_.impl_);
-        if (node_->started && node_->generation == generation_) stack = node_->stack;
+        if (node_->started && node_->generation == generation_ && !node_->devices.empty()) {
+            top = IoGetAttachedDevice(node_->devices.front());
+            winsim::kernel::reference(top);
+        }
+    } else if (device_ && !winsim::kernel::isDeleted(device_)) {
+        top = IoGetAttachedDevice(device_);
+        winsim::kernel::reference(top);
     }
-    if (!stack.empty()) {
-        DriverContext ctx{hw_, node_->devInst, stack, stack.size() - 1};
-        stack.back()->cleanup(ctx, *this);
+    if (top) {
+        detail::sendAndWait(top, IRP_MJ_CLEANUP, 0, &fileObject_);
+        detail::sendAndWait(top, IRP_MJ_CLOSE, 0, &fileObject_);
+        winsim::kernel::release(top);
     }
-    --node_->openHandles;
+    if (device_) winsim::kernel::release(device_);
+    if (node_) --node_->openHandles;
 }
 
-DevInst DeviceFile::devInst() const { return node_->devInst; }
+DevInst DeviceFile::devInst() const { return node_ ? node_->devInst : 0; }
 bool DeviceFile::canRead() const { return access_ & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA); }
 bool DeviceFile::canWrite() const { return access_ & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA); }
 
-std::shared_ptr<DeviceFile> Hardware::open(const std::string& path, uint32_t access, uint32_t* error) {
+std::shared_ptr<DeviceFile> Hardware::open(const std::string& path, uint32_t access, NTSTATUS* status) {
     refresh();
-    Impl::Lock lock(*impl_);
-    *error = ERROR_FILE_NOT_FOUND;
+    *status = STATUS_OBJECT_NAME_NOT_FOUND;
     if (path.size() < 5 || (path.compare(0, 4, "\\\\.\\") != 0 && path.compare(0, 4, "\\\\?\\") != 0)) return nullptr;
     const std::string rest = path.substr(4);
-    std::shared_ptr<DevNode> n;
-    if (rest.size() == 2 && rest[1] == ':' && std::isalpha(static_cast<unsigned char>(rest[0]))) {
-        auto m = impl_->mounts.find(static_cast<char>(std::toupper(static_cast<unsigned char>(rest[0]))));
-        if (m != impl_->mounts.end()) n = impl_->find(m->second.node);
-    } else if (auto l = impl_->links.find(rest); l != impl_->links.end()) {
-        n = impl_->find(l->second);
-    } else {
-        std::string wanted = "\\\\?\\" + rest;
-        for (const auto& candidate : impl_->nodes) {
-            if (!candidate || candidate->removed) continue;
-            for (const auto& itf : candidate->interfaces)
-                if (itf.active && equalNoCase(itf.link, wanted)) n = candidate;
+    std::shared_ptr<DeviceFile> file;
+    PDEVICE_OBJECT top = nullptr;
+    {
+        Impl::Lock lock(*impl_);
+        std::shared_ptr<DevNode> n;
+        if (rest.size() == 2 && rest[1] == ':' && std::isalpha(static_cast<unsigned char>(rest[0]))) {
+            auto m = impl_->mounts.find(static_cast<char>(std::toupper(static_cast<unsigned char>(rest[0]))));
+            if (m != impl_->mounts.end()) n = impl_->find(m->second.node);
+        } else if (auto l = impl_->links.find(rest); l != impl_->links.end()) {
+            n = impl_->find(l->second);
+        } else {
+            const std::string wanted = "\\\\?\\" + rest;
+            for (const auto& candidate : impl_->nodes) {
+                if (!candidate || candidate->removed) continue;
+                for (const auto& itf : candidate->interfaces)
+                    if (itf.active && equalNoCase(itf.link, wanted)) n = candidate;
+            }
+        }
+        if (n) {
+            if (!n->present || !n->started || n->devices.empty()) return nullptr;
+            file = std::make_shared<DeviceFile>(*this, n, nullptr, access);
+            file->generation_ = n->generation;
+            top = IoGetAttachedDevice(n->devices.front());
+            winsim::kernel::reference(top);
         }
     }
-    if (!n || !n->present || !n->started) return nullptr;
-    auto file = std::make_shared<DeviceFile>(*this, n, access);
-    file->generation_ = n->generation;
-    *error = 0;
+    if (!file) {
+        // A name that a kernel-mode driver linked to one of its devices.
+        PDEVICE_OBJECT named = winsim::kernel::referenceByDosName(rest);
+        if (!named) return nullptr;
+        file = std::make_shared<DeviceFile>(*this, nullptr, named, access);
+        top = IoGetAttachedDevice(named);
+        winsim::kernel::reference(top);
+    }
+    file->fileObject_.DeviceObject = top;
+    *status = detail::sendAndWait(top, IRP_MJ_CREATE, 0, file->fileObject());
+    winsim::kernel::release(top);
+    if (!NT_SUCCESS(*status)) {
+        // Refused at create: no cleanup or close follows.
+        if (file->node_) file->generation_ = 0;
+        if (file->device_) {
+            winsim::kernel::release(file->device_);
+            file->device_ = nullptr;
+        }
+        return nullptr;
+    }
     return file;
 }
 
-uint32_t Hardware::control(DeviceFile& file, IoRequest& request) {
+PDEVICE_OBJECT Hardware::referenceTop(DevInst devInst) {
+    Impl::Lock lock(*impl_);
+    auto n = impl_->find(devInst);
+    if (!n || !n->present || !n->started || n->devices.empty()) return nullptr;
+    PDEVICE_OBJECT top = IoGetAttachedDevice(n->devices.front());
+    winsim::kernel::reference(top);
+    return top;
+}
+
+NTSTATUS Hardware::deviceControl(DeviceFile& file, uint32_t code, const void* input, uint32_t inputLength, void* output,
+                                 uint32_t outputLength, ULONG_PTR* information, bool internal) {
     refresh();
-    std::vector<std::shared_ptr<Driver>> stack;
-    {
+    *information = 0;
+    PDEVICE_OBJECT top = nullptr;
+    if (file.node_) {
         Impl::Lock lock(*impl_);
-        const auto& n = file.node();
-        if (!n->present || !n->started || n->generation != file.generation_) return ERROR_DEV_NOT_EXIST;
-        stack = n->stack;
+        const auto& n = file.node_;
+        if (!n->present || !n->started || n->generation != file.generation_ || n->devices.empty())
+            return STATUS_DEVICE_DOES_NOT_EXIST;
+        top = IoGetAttachedDevice(n->devices.front());
+        winsim::kernel::reference(top);
+    } else {
+        if (!file.device_ || winsim::kernel::isDeleted(file.device_)) return STATUS_DEVICE_DOES_NOT_EXIST;
+        top = IoGetAttachedDevice(file.device_);
+        winsim::kernel::reference(top);
     }
-    DriverContext ctx{*this, file.devInst(), stack, stack.size() - 1};
-    return stack.back()->control(ctx, file, request);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(code, top, const_cast<void*>(input), inputLength, output, outputLength,
+                                             internal, &done, &iosb);
+    if (!irp) {
+        winsim::kernel::release(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->RequestorMode = UserMode;
+    IoGetNextIrpStackLocation(irp)->FileObject = file.fileObject();
+    NTSTATUS status = IoCallDriver(top, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = iosb.Status;
+    } else {
+        status = iosb.Status;
+    }
+    winsim::kernel::release(top);
+    *information = iosb.Information;
+    return status;
 }
 
-uint32_t Hardware::forward(DevInst target, DeviceFile& file, IoRequest& request) {
-    std::vector<std::shared_ptr<Driver>> stack;
-    {
-        Impl::Lock lock(*impl_);
-        auto n = impl_->find(target);
-        if (!n || !n->present || !n->started) return ERROR_DEV_NOT_EXIST;
-        stack = n->stack;
+// The IRP goes on into the other stack as an IRP of its own with the same parameters and
+// buffers, so that the two stacks need not know each other's depth; its result completes the
+// original.
+NTSTATUS Hardware::forward(DevInst target, PIRP irp) {
+    PDEVICE_OBJECT top = referenceTop(target);
+    if (!top) return DriverContext::complete(irp, STATUS_DEVICE_DOES_NOT_EXIST);
+    PIRP inner = IoAllocateIrp(top->StackSize, FALSE);
+    if (!inner) {
+        winsim::kernel::release(top);
+        return DriverContext::complete(irp, STATUS_INSUFFICIENT_RESOURCES);
     }
-    DriverContext ctx{*this, target, stack, stack.size() - 1};
-    return stack.back()->control(ctx, file, request);
-}
-
-void Hardware::forwardCleanup(DevInst target, DeviceFile& file) {
-    std::vector<std::shared_ptr<Driver>> stack;
-    {
-        Impl::Lock lock(*impl_);
-        auto n = impl_->find(target);
-        if (!n || !n->started) return;
-        stack = n->stack;
-    }
-    DriverContext ctx{*this, target, stack, stack.size() - 1};
-    stack.back()->cleanup(ctx, file);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(inner);
+    *next = *IoGetCurrentIrpStackLocation(irp);
+    next->CompletionRoutine = nullptr;
+    next->Context = nullptr;
+    next->Control = 0;
+    inner->AssociatedIrp.SystemBuffer = irp->AssociatedIrp.SystemBuffer;
+    inner->MdlAddress = irp->MdlAddress;
+    inner->UserBuffer = irp->UserBuffer;
+    inner->RequestorMode = irp->RequestorMode;
+    IoSetCompletionRoutine(inner, signalOnCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(top, inner) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    const IO_STATUS_BLOCK result = inner->IoStatus;
+    IoFreeIrp(inner);
+    winsim::kernel::release(top);
+    return DriverContext::complete(irp, result.Status, result.Information);
 }
 
 std::vector<MountedDrive> Hardware::drives() {

@@ -394,6 +394,11 @@ bool Lab::reloadIfChanged() {
     return true;
 }
 
+const Clock& Lab::clock() const {
+    std::call_once(clockOnce_, [this] { clock_ = std::make_unique<Clock>(timeScale()); });
+    return *clock_;
+}
+
 Hardware& Lab::hardware() {
     std::lock_guard<std::mutex> lock(hardwareMutex_);
     if (!hardware_) {

@@ -25,6 +25,6 @@ public:
 // IOCTL_SCSI_PASS_THROUGH_DIRECT over a SCSI port. A storage class driver (a volume, a disk)
 // gives its own device's LUN: it fills in the address itself, as the request's fields mean
 // nothing on such a handle.
-uint32_t scsiPassThroughDirect(ScsiPort& port, IoRequest& request, std::optional<uint8_t> ownLun = std::nullopt);
+NTSTATUS scsiPassThroughDirect(ScsiPort& port, IoRequest& request, std::optional<uint8_t> ownLun = std::nullopt);
 
 }  // namespace lab

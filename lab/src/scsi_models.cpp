@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "../../devaccess/include/devaccess/reader_commands.h"
+#include <protocol/reader_commands.h>
 #include "firmware_images.h"
 #include "lab/physical_device.h"
 

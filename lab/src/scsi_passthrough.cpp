@@ -15,16 +15,16 @@ namespace {
 constexpr uint32_t kMaxTransfer = 0x10000;
 }  // namespace
 
-uint32_t scsiPassThroughDirect(ScsiPort& port, IoRequest& r, std::optional<uint8_t> ownLun) {
+NTSTATUS scsiPassThroughDirect(ScsiPort& port, IoRequest& r, std::optional<uint8_t> ownLun) {
     if (r.inputLength < sizeof(SCSI_PASS_THROUGH_DIRECT) || r.outputLength < sizeof(SCSI_PASS_THROUGH_DIRECT))
-        return ERROR_INVALID_PARAMETER;
+        return STATUS_INVALID_PARAMETER;
     SCSI_PASS_THROUGH_DIRECT spt;
     std::memcpy(&spt, r.input, sizeof spt);  // the output shares this buffer: read it first
-    if (spt.Length != sizeof(SCSI_PASS_THROUGH_DIRECT)) return ERROR_REVISION_MISMATCH;
+    if (spt.Length != sizeof(SCSI_PASS_THROUGH_DIRECT)) return STATUS_REVISION_MISMATCH;
     if (spt.CdbLength == 0 || spt.CdbLength > sizeof spt.Cdb || spt.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED ||
         spt.DataTransferLength > kMaxTransfer || (spt.DataTransferLength && !spt.DataBuffer) ||
         (spt.SenseInfoLength && spt.SenseInfoOffset < sizeof spt))
-        return ERROR_INVALID_PARAMETER;
+        return STATUS_INVALID_PARAMETER;
 
     ScsiCommand command;
     command.cdb = spt.Cdb;
@@ -39,9 +39,9 @@ uint32_t scsiPassThroughDirect(ScsiPort& port, IoRequest& r, std::optional<uint8
     command.timeoutSeconds = spt.TimeOutValue;
     const ScsiOutcome outcome = port.scsi(command);
     switch (outcome.kind) {
-    case ScsiOutcome::Kind::TimedOut: return ERROR_SEM_TIMEOUT;
-    case ScsiOutcome::Kind::NoDevice: return ERROR_DEV_NOT_EXIST;
-    case ScsiOutcome::Kind::PhaseError: return ERROR_IO_DEVICE;
+    case ScsiOutcome::Kind::TimedOut: return STATUS_IO_TIMEOUT;
+    case ScsiOutcome::Kind::NoDevice: return STATUS_DEVICE_DOES_NOT_EXIST;
+    case ScsiOutcome::Kind::PhaseError: return STATUS_IO_DEVICE_ERROR;
     case ScsiOutcome::Kind::Completed: break;
     }
 
@@ -58,7 +58,7 @@ uint32_t scsiPassThroughDirect(ScsiPort& port, IoRequest& r, std::optional<uint8
     spt.SenseInfoLength = static_cast<UCHAR>(sense);
     std::memcpy(r.output, &spt, sizeof spt);
     r.information = sense ? spt.SenseInfoOffset + sense : static_cast<uint32_t>(sizeof spt);
-    return 0;
+    return STATUS_SUCCESS;
 }
 
 }  // namespace lab

@@ -4,6 +4,8 @@
 // letter itself.
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include <winsim/devguid.h>
 #include <winsim/ntddscsi.h>
@@ -66,7 +68,8 @@ public:
     }
 };
 
-// The PDO of a device on the SCSI bus: commands go to the physical device.
+// The PDO of a device on the SCSI bus: the port driver's side of the class drivers' SCSI
+// pass-through, with commands going to the physical device at this PDO's own address.
 class ScsiTargetPdo : public Driver, public ScsiPort {
 public:
     ScsiTargetPdo(Hardware& hw, std::string physicalId) : hw_(hw), physicalId_(std::move(physicalId)) {}
@@ -79,6 +82,14 @@ public:
         }
         return device->execute(command);
     }
+    std::optional<NTSTATUS> control(DriverContext&, IoRequest& r) override {
+        if (r.code != IOCTL_SCSI_PASS_THROUGH_DIRECT) return std::nullopt;
+        auto device = hw_.physical(physicalId_);
+        // The class driver's handle reaches its own unit: the request's address fields mean
+        // nothing on it.
+        return device ? scsiPassThroughDirect(*this, r, static_cast<uint8_t>(device->scsiLun()))
+                      : scsiPassThroughDirect(*this, r);
+    }
 
 private:
     Hardware& hw_;
@@ -88,10 +99,10 @@ private:
 class ScsiAdapter : public Driver {
 public:
     bool isBus() const override { return true; }
-    uint32_t start(DriverContext& ctx) override {
+    NTSTATUS start(DriverContext& ctx) override {
         ctx.hw.setInterface(ctx.node, GUID_DEVINTERFACE_STORAGEPORT, true);
         ctx.hw.addSymbolicLink("Scsi0:", ctx.node);
-        return 0;
+        return STATUS_SUCCESS;
     }
     std::vector<ChildDescription> enumerate(DriverContext& ctx) override {
         std::vector<ChildDescription> children;
@@ -142,59 +153,58 @@ public:
     StorageClass(uint32_t deviceType, const char* pool, const char* linkFormat)
         : deviceType_(deviceType), pool_(pool), linkFormat_(linkFormat) {}
 
-    uint32_t start(DriverContext& ctx) override {
+    NTSTATUS start(DriverContext& ctx) override {
         number_ = ctx.hw.deviceNumber(pool_, ctx.hw.instanceIdOf(ctx.node));
         char link[32];
         std::snprintf(link, sizeof link, linkFormat_, number_);
         link_ = link;
         ctx.hw.addSymbolicLink(link_, ctx.node);
         device_ = ctx.hw.physical(ctx.hw.physicalIdOf(ctx.node));
-        return 0;
+        return STATUS_SUCCESS;
     }
     void stop(DriverContext& ctx) override { ctx.hw.removeSymbolicLink(link_); }
 
-    uint32_t control(DriverContext& ctx, DeviceFile& file, IoRequest& r) override {
+    std::optional<NTSTATUS> control(DriverContext&, IoRequest& r) override {
         switch (r.code) {
         case IOCTL_STORAGE_GET_DEVICE_NUMBER: return deviceNumber(r, partition());
-        case IOCTL_SCSI_PASS_THROUGH_DIRECT: {
-            auto* port = dynamic_cast<ScsiPort*>(ctx.lower());
-            if (!port) return ERROR_INVALID_FUNCTION;
-            return device_ ? scsiPassThroughDirect(*port, r, static_cast<uint8_t>(device_->scsiLun()))
-                           : scsiPassThroughDirect(*port, r);
-        }
+        case IOCTL_SCSI_PASS_THROUGH_DIRECT: return std::nullopt;  // the port driver's business
         case IOCTL_STORAGE_MCN_CONTROL: {
-            if (!device_ || !device_->removableMedia()) return ERROR_INVALID_FUNCTION;
-            if (r.inputLength < sizeof(PREVENT_MEDIA_REMOVAL)) return ERROR_BAD_LENGTH;
+            if (!device_ || !device_->removableMedia()) return STATUS_INVALID_DEVICE_REQUEST;
+            if (r.inputLength < sizeof(PREVENT_MEDIA_REMOVAL)) return STATUS_INFO_LENGTH_MISMATCH;
+            std::lock_guard<std::mutex> lock(mutex_);
+            int& held = mcnByFile_[r.file];
             if (r.input[0]) {
-                ++file.mcnDisables;
-                ++mcnDisables_;
-            } else if (file.mcnDisables > 0) {
-                --file.mcnDisables;
-                --mcnDisables_;
+                ++held;
+            } else if (held > 0) {
+                --held;
             }
-            return 0;
+            return STATUS_SUCCESS;
         }
-        default: return ERROR_INVALID_FUNCTION;
+        default: return STATUS_INVALID_DEVICE_REQUEST;
         }
     }
 
-    void cleanup(DriverContext&, DeviceFile& file) override {
-        mcnDisables_ -= file.mcnDisables;
-        file.mcnDisables = 0;
+    // A handle that goes gives back the media change notification disables it held.
+    void cleanup(DriverContext&, PFILE_OBJECT file) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        mcnByFile_.erase(file);
     }
 
     void describe(json& j) const override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        int held = 0;
+        for (const auto& [file, n] : mcnByFile_) held += n;
         j["deviceNumber"] = number_;
-        j["mediaChangeNotification"] = mcnDisables_ == 0;
+        j["mediaChangeNotification"] = held == 0;
     }
 
     uint32_t number() const { return number_; }
-    uint32_t deviceNumber(IoRequest& r, uint32_t partition) const {
-        if (r.outputLength < sizeof(STORAGE_DEVICE_NUMBER)) return ERROR_INSUFFICIENT_BUFFER;
+    NTSTATUS deviceNumber(IoRequest& r, uint32_t partition) const {
+        if (r.outputLength < sizeof(STORAGE_DEVICE_NUMBER)) return STATUS_BUFFER_TOO_SMALL;
         STORAGE_DEVICE_NUMBER n{deviceType_, number_, partition};
         std::memcpy(r.output, &n, sizeof n);
         r.information = sizeof n;
-        return 0;
+        return STATUS_SUCCESS;
     }
 
 protected:
@@ -207,7 +217,8 @@ private:
     const char* linkFormat_;
     uint32_t number_ = 0;
     std::string link_;
-    int mcnDisables_ = 0;
+    mutable std::mutex mutex_;
+    std::map<PFILE_OBJECT, int> mcnByFile_;  // disables held per open handle
 };
 
 // The volume on a disk: a raw PDO that holds the drive letter and hands everything but its
@@ -216,22 +227,26 @@ class VolumePdo : public Driver {
 public:
     VolumePdo(DevInst disk, uint32_t diskNumber, char letter, bool removable)
         : disk_(disk), diskNumber_(diskNumber), letter_(letter), removable_(removable) {}
-    uint32_t start(DriverContext& ctx) override {
+    NTSTATUS start(DriverContext& ctx) override {
         ctx.hw.setInterface(ctx.node, GUID_DEVINTERFACE_VOLUME, true);
         if (letter_) ctx.hw.mount(letter_, removable_ ? DRIVE_REMOVABLE : DRIVE_FIXED, ctx.node);
-        return 0;
+        return STATUS_SUCCESS;
     }
-    uint32_t control(DriverContext& ctx, DeviceFile& file, IoRequest& r) override {
-        if (r.code == IOCTL_STORAGE_GET_DEVICE_NUMBER) {
-            if (r.outputLength < sizeof(STORAGE_DEVICE_NUMBER)) return ERROR_INSUFFICIENT_BUFFER;
-            STORAGE_DEVICE_NUMBER n{FILE_DEVICE_DISK, diskNumber_, 1};
-            std::memcpy(r.output, &n, sizeof n);
-            r.information = sizeof n;
-            return 0;
-        }
-        return ctx.hw.forward(disk_, file, r);
+    NTSTATUS dispatch(DriverContext& ctx, PIRP irp) override {
+        PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+        const bool own = s->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+                         s->Parameters.DeviceIoControl.IoControlCode == IOCTL_STORAGE_GET_DEVICE_NUMBER;
+        if ((s->MajorFunction == IRP_MJ_DEVICE_CONTROL && !own) || s->MajorFunction == IRP_MJ_CLEANUP)
+            return ctx.hw.forward(disk_, irp);
+        return Driver::dispatch(ctx, irp);
     }
-    void cleanup(DriverContext& ctx, DeviceFile& file) override { ctx.hw.forwardCleanup(disk_, file); }
+    std::optional<NTSTATUS> control(DriverContext&, IoRequest& r) override {
+        if (r.outputLength < sizeof(STORAGE_DEVICE_NUMBER)) return STATUS_BUFFER_TOO_SMALL;
+        STORAGE_DEVICE_NUMBER n{FILE_DEVICE_DISK, diskNumber_, 1};
+        std::memcpy(r.output, &n, sizeof n);
+        r.information = sizeof n;
+        return STATUS_SUCCESS;
+    }
     void describe(json& j) const override {
         j["drive"] = letter_ ? json(std::string(1, letter_)) : json(nullptr);
     }
@@ -247,10 +262,10 @@ class Disk : public StorageClass {
 public:
     Disk() : StorageClass(FILE_DEVICE_DISK, "disk", "PhysicalDrive%u") {}
     bool isBus() const override { return true; }
-    uint32_t start(DriverContext& ctx) override {
+    NTSTATUS start(DriverContext& ctx) override {
         StorageClass::start(ctx);
         ctx.hw.setInterface(ctx.node, GUID_DEVINTERFACE_DISK, true);
-        return 0;
+        return STATUS_SUCCESS;
     }
     std::vector<ChildDescription> enumerate(DriverContext& ctx) override {
         if (!device_) return {};
@@ -277,11 +292,11 @@ public:
 class CdRom : public StorageClass {
 public:
     CdRom() : StorageClass(FILE_DEVICE_CD_ROM, "cdrom", "CdRom%u") {}
-    uint32_t start(DriverContext& ctx) override {
+    NTSTATUS start(DriverContext& ctx) override {
         StorageClass::start(ctx);
         ctx.hw.setInterface(ctx.node, GUID_DEVINTERFACE_CDROM, true);
         if (device_ && device_->driveLetter()) ctx.hw.mount(device_->driveLetter(), DRIVE_CDROM, ctx.node);
-        return 0;
+        return STATUS_SUCCESS;
     }
     void describe(json& j) const override {
         StorageClass::describe(j);

@@ -12,7 +12,7 @@
 #include <lab/lab.h>
 #include <lab/physical_device.h>
 
-#include "../../devaccess/include/devaccess/reader_commands.h"
+#include <protocol/reader_commands.h>
 #include "test_lab.h"
 
 namespace labtest {

@@ -85,7 +85,7 @@ TEST_F(HardwareTest, AnUnpluggedDeviceLeavesAndComesBackAsTheSameNode) {
     const lab::DevInst disk = nodeOfPhysical(h, "r", "SCSI\\");
     std::vector<lab::PnpEvent> events;
     const int token = h.subscribe([&](const lab::PnpEvent& e) { events.push_back(e); });
-    uint32_t error = 0;
+    NTSTATUS error = 0;
     auto handle = h.open("\\\\.\\E:", GENERIC_READ, &error);
     ASSERT_TRUE(handle) << error;
 
@@ -95,9 +95,12 @@ TEST_F(HardwareTest, AnUnpluggedDeviceLeavesAndComesBackAsTheSameNode) {
     EXPECT_TRUE(h.drives().size() == 0);
     ASSERT_EQ(events.size(), 2u) << "the volume's and the disk's interfaces leave";
     for (const auto& e : events) EXPECT_EQ(e.kind, lab::PnpEvent::InterfaceRemoval);
-    lab::IoRequest r;
-    r.code = IOCTL_STORAGE_GET_DEVICE_NUMBER;
-    EXPECT_EQ(h.control(*handle, r), static_cast<uint32_t>(ERROR_DEV_NOT_EXIST));
+    STORAGE_DEVICE_NUMBER number{};
+    ULONG_PTR produced = 0;
+    auto deviceNumber = [&] {
+        return h.deviceControl(*handle, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number, &produced);
+    };
+    EXPECT_EQ(deviceNumber(), STATUS_DEVICE_DOES_NOT_EXIST);
     EXPECT_FALSE(h.open("\\\\.\\E:", GENERIC_READ, &error));
     EXPECT_EQ(entry("r")["plugged"], false) << "the state is the lab's, for every process";
 
@@ -105,7 +108,7 @@ TEST_F(HardwareTest, AnUnpluggedDeviceLeavesAndComesBackAsTheSameNode) {
     h.setPlugged("r", true);
     EXPECT_TRUE(h.node(disk)->present) << "the same instance ID is the same node";
     EXPECT_EQ(events.size(), 2u);
-    EXPECT_EQ(h.control(*handle, r), static_cast<uint32_t>(ERROR_DEV_NOT_EXIST)) << "a handle of before stays dead";
+    EXPECT_EQ(deviceNumber(), STATUS_DEVICE_DOES_NOT_EXIST) << "a handle of before stays dead";
     EXPECT_TRUE(h.open("\\\\.\\E:", GENERIC_READ, &error));
     h.unsubscribe(token);
 }
@@ -144,7 +147,7 @@ TEST_F(HardwareTest, ServiceSwitchRestartsTheNodeWithItsNewDriver) {
     EXPECT_TRUE(h.interfaces(disk)[0].active);
 
     // A device in use cannot be stopped now: the change waits for the next start of the PC.
-    uint32_t error = 0;
+    NTSTATUS error = 0;
     auto handle = h.open("\\\\.\\E:", GENERIC_READ, &error);
     ASSERT_TRUE(handle);
     EXPECT_EQ(h.changeState(disk, lab::StateChange::Disable, &reboot), 0u);
@@ -209,7 +212,7 @@ TEST_F(HardwareTest, ADeviceSwappedForAnIdenticalOneBetweenTwoLooksIsTheNewOne) 
         ASSERT_EQ(drives.size(), 1u) << s.drive;
         EXPECT_EQ(drives[0].letter, s.drive);
         EXPECT_EQ(h.physicalIdOf(nodeOfPhysical(h, s.id, "SCSI\\")), s.id);
-        uint32_t error = 0;
+        NTSTATUS error = 0;
         EXPECT_TRUE(h.open(std::string("\\\\.\\") + s.drive + ":", GENERIC_READ, &error)) << error;
     }
 }

@@ -1,6 +1,6 @@
 // What the host shows about one reader: its name, target, write protection and firmware version,
 // with the version an image would bring beside it.
-#include <devaccess/reader_commands.h>
+#include <protocol/reader_commands.h>
 #include <image/binfile.h>
 #include <image/blocks.h>
 

@@ -1,6 +1,6 @@
 // What the plug-in asks a reader's controller: its diagnostic log, its feature and version, and
 // its signature area. Each query opens the device for itself and closes it again.
-#include <devaccess/reader_commands.h>
+#include <protocol/reader_commands.h>
 
 #include "mora.h"
 

@@ -2,7 +2,7 @@
 // download) and writing an image into it (download). The first 4 KB block holds the reader's
 // boot loader and is never written; the 4 KB at E000h are the reader's own signature area, which
 // the new firmware carries over from the old.
-#include <devaccess/reader_commands.h>
+#include <protocol/reader_commands.h>
 #include <image/binfile.h>
 #include <image/signatures.h>
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include <lab/lab.h>
+#include <winsim/winsim.h>
 #include <ui/dialog_template.h>
 
 namespace ui {
@@ -76,13 +76,6 @@ std::optional<std::vector<uint8_t>> loadBitmapFile(HMODULE module, LPCSTR name) 
     return file;
 }
 
-double labTimeScale() {
-    try {
-        const double s = lab::Lab::current().timeScale();
-        return s > 0 ? s : 1.0;
-    } catch (const std::exception&) {
-        return 1.0;
-    }
-}
+std::chrono::nanoseconds labDuration(uint32_t labMs) { return std::chrono::nanoseconds(WinsimRealNanoseconds(labMs)); }
 
 }  // namespace ui::detail

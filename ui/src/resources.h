@@ -1,5 +1,6 @@
 // What the toolkit reads from modules and from the lab: icons, bitmaps, the lab clock's scale.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,7 +19,7 @@ std::optional<std::vector<uint8_t>> loadIconFile(HMODULE module, const std::stri
 // 14-byte file header); nullopt when missing or not a DIB.
 std::optional<std::vector<uint8_t>> loadBitmapFile(HMODULE module, LPCSTR name);
 
-// How much faster than real time the lab clock runs.
-double labTimeScale();
+// The real time that `labMs` milliseconds of the lab clock take.
+std::chrono::nanoseconds labDuration(uint32_t labMs);
 
 }  // namespace ui::detail

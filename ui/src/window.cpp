@@ -141,7 +141,7 @@ bool Window::setTimer(UINT_PTR timerId, UINT elapseMs) {
     // The period runs on the lab clock, as every wait of the system does; it is never shorter
     // than a millisecond of real time, so that a fast lab clock cannot flood the interface.
     const UINT labMs = elapseMs < USER_TIMER_MINIMUM ? USER_TIMER_MINIMUM : elapseMs;
-    auto real = std::chrono::nanoseconds(static_cast<int64_t>(labMs * 1e6 / labTimeScale()));
+    auto real = labDuration(labMs);
     if (real < std::chrono::milliseconds(1)) real = std::chrono::milliseconds(1);
     std::weak_ptr<Window> weak = weak_from_this();
     timers_[timerId] = Toolkit::current().backend().startTimer(real, [weak, timerId] {

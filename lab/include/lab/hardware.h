@@ -13,14 +13,17 @@
 //   a device that comes back with the same instance ID makes the same node present again, with
 //   the same DEVINST, as Windows does. Coming back with other identifiers (a reader in upgrade
 //   mode) is a different instance ID and so a different node.
-// * Drivers are bound by service name: the node's SPDRP_SERVICE picks a driver model from the
-//   service table when the node starts. A node's stack is [PDO behaviour of its bus driver,
-//   function driver of its service, upper filters (SPDRP_UPPERFILTERS)]; requests enter at the
-//   top and each layer may pass them down. Changing the service and restarting the node
-//   (DICS_PROPCHANGE, or DICS_STOP + DICS_START) brings it up with the new driver; a service
-//   with no driver model leaves the node with CM_PROB_FAILED_INSTALL. A kernel-mode driver of
-//   the system (the helper driver) joins as a Driver that hands requests to its WDM routines,
-//   registered under its service name when the service control manager loads it.
+// * Drivers are bound by service name: the node's SPDRP_SERVICE picks a driver when the node
+//   starts. A node's stack is a chain of WDM device objects: the PDO of its bus driver, then
+//   the device that the function driver of its service and each upper filter
+//   (SPDRP_UPPERFILTERS) attach in their AddDevice routine. The lab's own drivers are C++
+//   models behind device objects of lab driver objects; a kernel-mode driver written against
+//   winsim/wdm.h joins the same stacks through its own driver object, and both receive the
+//   same IRPs. Every request (create, device control, cleanup, close, start, remove) enters
+//   at the top as an IRP; a service without a driver leaves the node with
+//   CM_PROB_FAILED_INSTALL, an AddDevice failure with CM_PROB_FAILED_ADD, a failed start with
+//   CM_PROB_FAILED_START. Changing the service and restarting the node (DICS_PROPCHANGE, or
+//   DICS_STOP + DICS_START) brings it up with the new driver.
 // * Bus drivers report children (enumerate()); the tree compares the report with the present
 //   children: new ones arrive, missing ones leave. Re-enumeration of any node (after a physical
 //   device is plugged, unplugged, attached or detached in lab.json) uses the same path, so a
@@ -36,9 +39,10 @@
 //   lists has been seen by the PC: one unplugged at start-up is an absent node from the start.
 //   What the class installer does (disable, remove, a changed service) lasts for the process.
 //
-// Locking: one recursive tree lock for nodes, interfaces and drive letters; commands to a
-// physical device run outside it (a stalled command must not stop enumeration). Drivers never
-// send device commands from start(), stop() or enumerate(), which run under the tree lock.
+// Locking: one recursive tree lock for nodes, interfaces and drive letters; requests run outside
+// it (a stalled command must not stop enumeration). Plug and Play IRPs are sent under the tree
+// lock and must complete on the thread that sent them (no lab driver pends them); drivers never
+// send device commands from start(), stop() or enumerate().
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -50,7 +54,7 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
-#include <winsim/wintypes.h>
+#include <winsim/wdm.h>
 
 namespace lab {
 
@@ -72,21 +76,21 @@ struct PropertyValue {
     std::string asText() const;  // the first string of REG_SZ / REG_MULTI_SZ
 };
 
-// One open handle on a device node: the file object of a CreateFile.
+// One open handle on a device: the file object of a CreateFile, on a device node's stack or on a
+// kernel-mode driver's named device ("\\.\DMHLPDRV").
 class DeviceFile {
 public:
-    DeviceFile(Hardware& hw, std::shared_ptr<DevNode> node, uint32_t access);
+    DeviceFile(Hardware& hw, std::shared_ptr<DevNode> node, PDEVICE_OBJECT device, uint32_t access);
+    // Sends IRP_MJ_CLEANUP and IRP_MJ_CLOSE down the stack it was opened on, if that is still up.
     ~DeviceFile();
     DeviceFile(const DeviceFile&) = delete;
     DeviceFile& operator=(const DeviceFile&) = delete;
 
-    DevInst devInst() const;
+    DevInst devInst() const;  // 0 for a named device outside the tree
     uint32_t access() const { return access_; }
     bool canRead() const;
     bool canWrite() const;
-    // Per-open state of the drivers: how many media-change-notification disables this handle
-    // holds (undone when it closes).
-    int mcnDisables = 0;
+    FILE_OBJECT* fileObject() { return &fileObject_; }
 
     Hardware& hardware() { return hw_; }
     const std::shared_ptr<DevNode>& node() const { return node_; }
@@ -95,34 +99,46 @@ private:
     friend class Hardware;
     Hardware& hw_;
     std::shared_ptr<DevNode> node_;
+    PDEVICE_OBJECT device_ = nullptr;  // a named device's own object (referenced), null on a node
     uint32_t access_;
     uint64_t generation_ = 0;  // the start of the node this handle was opened on
+    FILE_OBJECT fileObject_{};
 };
 
-// A device I/O control request as a driver sees it. For METHOD_BUFFERED, input and output are
-// the same system buffer: read the input before writing the output.
+// A device I/O control request as a lab driver sees it: a view of the IRP's current stack
+// location. For METHOD_BUFFERED, input and output are the same system buffer: read the input
+// before writing the output.
 struct IoRequest {
+    PIRP irp = nullptr;
+    PFILE_OBJECT file = nullptr;
     uint32_t code = 0;
     const uint8_t* input = nullptr;
     uint32_t inputLength = 0;
     uint8_t* output = nullptr;
     uint32_t outputLength = 0;
-    uint32_t information = 0;  // bytes of output produced
+    ULONG_PTR information = 0;  // bytes of output produced
+
+    static IoRequest of(PIRP irp);
 };
 
 class Driver;
 
-// What a driver gets to work with: the hardware, its node and the layers below it.
+// Where a lab driver sits: the hardware, its node and its own device object in the node's
+// stack, with the device below it.
 struct DriverContext {
     Hardware& hw;
     DevInst node;
-    std::vector<std::shared_ptr<Driver>> stack;  // the node's stack, bottom first
-    size_t level = 0;                            // this driver's place in it
+    PDEVICE_OBJECT self;
+    PDEVICE_OBJECT lower;  // null for a physical device object (the bottom)
 
-    Driver* lower() const { return level > 0 ? stack[level - 1].get() : nullptr; }
-    DriverContext below() const { return DriverContext{hw, node, stack, level - 1}; }
-    // Hands a request to the layer below; ERROR_INVALID_FUNCTION at the bottom.
-    uint32_t passDown(DeviceFile& file, IoRequest& request) const;
+    // Hands the IRP as it is to the device below. At the bottom the IRP is completed: create,
+    // close, cleanup and Plug and Play succeed, anything else is STATUS_INVALID_DEVICE_REQUEST.
+    NTSTATUS passDown(PIRP irp) const;
+    // Sends the IRP down and waits until the layers below completed it; the IRP is then this
+    // driver's again (to complete or to change).
+    NTSTATUS passDownAndWait(PIRP irp) const;
+    // Completes the IRP here.
+    static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 };
 
 // The things a bus driver reports about a child it finds.
@@ -133,23 +149,33 @@ struct ChildDescription {
     std::shared_ptr<Driver> pdo;                   // what the bus driver does for the child itself
 };
 
-// A driver model bound to one node (a PDO behaviour, a function driver or a filter).
-// Requests and start/stop return Win32 error codes.
+// A driver model of the lab bound to one device object of a node's stack (a PDO behaviour, a
+// function driver or a filter). It receives the same IRPs as a kernel-mode driver in the same
+// stack; dispatch() turns the common ones into the calls below.
 class Driver {
 public:
     virtual ~Driver() = default;
     // A bus driver reports children; the topmost bus driver of a stack is asked for them.
     virtual bool isBus() const { return false; }
-    virtual uint32_t start(DriverContext&) { return 0; }
+    // IRP_MN_START_DEVICE, once the layers below have started.
+    virtual NTSTATUS start(DriverContext&) { return STATUS_SUCCESS; }
+    // IRP_MN_REMOVE_DEVICE, before the layers below are removed.
     virtual void stop(DriverContext&) {}
     // A bus driver's children as it sees them now.
     virtual std::vector<ChildDescription> enumerate(DriverContext&) { return {}; }
-    // Default: passed down the stack.
-    virtual uint32_t control(DriverContext& ctx, DeviceFile& file, IoRequest& request);
-    // The handle `file` is closing. Default: passed down the stack.
-    virtual void cleanup(DriverContext& ctx, DeviceFile& file);
+    // IRP_MJ_DEVICE_CONTROL: the status to complete the request with, or nullopt to pass it
+    // down unchanged.
+    virtual std::optional<NTSTATUS> control(DriverContext&, IoRequest&) { return std::nullopt; }
+    // IRP_MJ_CLEANUP: the handle of `file` is closing; the IRP goes on down afterwards.
+    virtual void cleanup(DriverContext&, PFILE_OBJECT) {}
+    // Every IRP. The default routes Plug and Play to start() and stop(), device control to
+    // control(), cleanup to cleanup(), and passes the rest down.
+    virtual NTSTATUS dispatch(DriverContext& ctx, PIRP irp);
     // The driver's state for "zelfin-lab show" and tests (drive letter, device number, ...).
     virtual void describe(nlohmann::json&) const {}
+
+private:
+    bool started_ = false;  // start() succeeded and stop() has not run yet
 };
 
 using DriverFactory = std::function<std::shared_ptr<Driver>()>;
@@ -216,19 +242,29 @@ public:
     uint32_t remove(DevInst devInst, bool* needsReboot);
 
     // ---- device I/O --------------------------------------------------------------------------
-    // Opens "\\.\X:", "\\.\NAME" or an interface path; null with a Win32 error.
-    std::shared_ptr<DeviceFile> open(const std::string& path, uint32_t access, uint32_t* error);
-    uint32_t control(DeviceFile& file, IoRequest& request);
-    // Sends a request (or a handle's cleanup) into another node's stack, as a volume does to
-    // its disk.
-    uint32_t forward(DevInst node, DeviceFile& file, IoRequest& request);
-    void forwardCleanup(DevInst node, DeviceFile& file);
+    // Opens "\\.\X:", "\\.\NAME" or an interface path: IRP_MJ_CREATE to the top of the stack.
+    // Null with the status of the failure.
+    std::shared_ptr<DeviceFile> open(const std::string& path, uint32_t access, NTSTATUS* status);
+    // IRP_MJ_DEVICE_CONTROL (or the internal one) to the top of the handle's stack, waited for
+    // until it completes; *information is what the driver produced (copied back into `output`
+    // for METHOD_BUFFERED codes).
+    NTSTATUS deviceControl(DeviceFile& file, uint32_t code, const void* input, uint32_t inputLength, void* output,
+                           uint32_t outputLength, ULONG_PTR* information, bool internal = false);
+    // Hands an IRP on to the top of another node's stack, as a volume does to its disk.
+    NTSTATUS forward(DevInst node, PIRP irp);
+    // The device object at the top of a started node's stack, referenced (release with
+    // winsim's kernel::release); null when the node is not started.
+    PDEVICE_OBJECT referenceTop(DevInst node);
     std::vector<MountedDrive> drives();
     // What the drivers of a node say about their state.
     nlohmann::json describe(DevInst devInst);
 
     // ---- for drivers (these never re-read lab.json: they run inside tree operations) ---------
+    // A lab driver model for a service name.
     void registerService(const std::string& name, DriverFactory factory);
+    // A kernel-mode driver for a service name: nodes whose service (or upper filter) it is get a
+    // device from its AddDevice routine.
+    void registerDriverObject(const std::string& name, PDRIVER_OBJECT driver);
     // Adds (or finds) an interface of the node and makes it active or not.
     std::string setInterface(DevInst node, const GUID& interfaceClass, bool active, const std::string& reference = "");
     void mount(char letter, uint32_t type, DevInst node);

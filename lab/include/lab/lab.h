@@ -14,6 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "lab/clock.h"
+
 namespace lab {
 
 class Registry;
@@ -76,6 +78,8 @@ public:
     // Resolved values, with the environment applied.
     uint16_t uiLanguage() const;   // the lab's setting, else from LANG
     double timeScale() const;      // ZELFIN_TIME_SCALE, else the lab's setting; always > 0
+    // The one lab clock of this process, running at timeScale() as it was when first asked for.
+    const Clock& clock() const;
     bool is9x() const { return settings_.os.platformId == 1; }
 
     Registry& registry();
@@ -121,6 +125,8 @@ private:
         int64_t mtimeNs = -1;
         bool operator==(const FileStamp&) const = default;
     } seen_;
+    mutable std::once_flag clockOnce_;
+    mutable std::unique_ptr<Clock> clock_;
     std::mutex hardwareMutex_;
     std::unique_ptr<Hardware> hardware_;  // last: it goes before the registry it uses
 };

@@ -21,10 +21,7 @@ lab::Lab& currentLab() {
     return *lab;
 }
 
-const lab::Clock& labClock() {
-    static lab::Clock clock(currentLab().timeScale());
-    return clock;
-}
+const lab::Clock& labClock() { return currentLab().clock(); }
 
 namespace {
 

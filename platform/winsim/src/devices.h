@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <lab/hardware.h>
+#include <winsim/wdm.h>
 
 #include "internal.h"
 

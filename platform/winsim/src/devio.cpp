@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include <lab/lab.h>
 #include <winsim/winioctl.h>
 
 #include "devices.h"
+#include "trace.h"
 
 namespace winsim {
 
@@ -16,23 +16,20 @@ HANDLE openDevice(const std::string& path, DWORD access, DWORD, DWORD flags) {
     // Caching hints mean nothing to a device; anything else is a feature devices here lack.
     constexpr DWORD kDeviceFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING;
     if (flags & ~kDeviceFlags) {
+        TRACE_UNSUPPORTED("devio", "CreateFile flags %x on %s", flags & ~kDeviceFlags, path.c_str());
         SetLastError(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }
-    try {
-        uint32_t error = 0;
-        auto file = hardware().open(path, access, &error);
-        if (!file) {
-            SetLastError(error);
-            return INVALID_HANDLE_VALUE;
-        }
-        HANDLE h = insertHandle(std::make_shared<DeviceHandle>(std::move(file)));
-        SetLastError(ERROR_SUCCESS);
-        return h;
-    } catch (const std::exception&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    NTSTATUS status = STATUS_SUCCESS;
+    auto file = hardware().open(path, access, &status);
+    TRACE("devio", "CreateFile %s access %x -> %08x", path.c_str(), access, static_cast<unsigned>(status));
+    if (!file) {
+        SetLastError(RtlNtStatusToDosError(status));
         return INVALID_HANDLE_VALUE;
     }
+    HANDLE h = insertHandle(std::make_shared<DeviceHandle>(std::move(file)));
+    SetLastError(ERROR_SUCCESS);
+    return h;
 }
 
 std::vector<DriveInfo> hardwareDrives() {
@@ -53,7 +50,9 @@ extern "C" {
 
 BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                             LPDWORD returned, LPOVERLAPPED overlapped) {
+    return guarded(__func__, FALSE, [&]() -> BOOL {
     if (overlapped) {
+        TRACE_UNSUPPORTED("devio", "DeviceIoControl with OVERLAPPED");
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
@@ -79,39 +78,18 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    try {
-        lab::IoRequest request;
-        request.code = code;
-        std::vector<uint8_t> system;
-        const bool buffered = METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED;
-        if (buffered) {
-            // One system buffer for both directions, as large as the larger of the two.
-            system.assign(std::max(inSize, outSize), 0);
-            if (inSize) std::memcpy(system.data(), in, inSize);
-            request.input = system.data();
-            request.output = system.data();
-        } else {
-            request.input = static_cast<const uint8_t*>(in);
-            request.output = static_cast<uint8_t*>(out);
-        }
-        request.inputLength = inSize;
-        request.outputLength = outSize;
-        const uint32_t error = hardware().control(*device->file, request);
-        // Success and the one warning (more data) hand back what the driver produced.
-        if (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) {
-            const DWORD n = std::min<DWORD>(request.information, outSize);
-            if (buffered && n) std::memcpy(out, system.data(), n);
-            *returned = n;
-        }
-        if (error != ERROR_SUCCESS) {
-            SetLastError(error);
-            return FALSE;
-        }
-        return TRUE;
-    } catch (const std::exception&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    ULONG_PTR information = 0;
+    const NTSTATUS status = hardware().deviceControl(*device->file, code, in, inSize, out, outSize, &information);
+    TRACE("devio", "DeviceIoControl %p code %08x in %u out %u -> %08x, %lu bytes", h, code, inSize, outSize,
+          static_cast<unsigned>(status), static_cast<unsigned long>(information));
+    // Success and warnings (more data) hand back what the driver produced.
+    if (NT_SUCCESS(status) || NT_WARNING(status)) *returned = static_cast<DWORD>(std::min<ULONG_PTR>(information, outSize));
+    if (!NT_SUCCESS(status)) {
+        SetLastError(RtlNtStatusToDosError(status));
         return FALSE;
     }
+    return TRUE;
+    });
 }
 
 }  // extern "C"

@@ -97,4 +97,20 @@ DWORD copyOut(const std::string& text, LPSTR buffer, DWORD size);
 // Maps an errno value to the closest Win32 error code.
 DWORD win32ErrorFromErrno(int err);
 
+// ---- the guard of exported functions -------------------------------------------------------
+// A C++ exception never crosses an exported function: it becomes the thread's last error
+// (ERROR_NOT_ENOUGH_MEMORY for an allocation that failed, ERROR_INTERNAL_ERROR for anything
+// else, said on the "seh" trace channel) and the export returns `failure`.
+void exceptionToLastError(const char* function) noexcept;
+
+template <class R, class Body>
+R guarded(const char* function, R failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        exceptionToLastError(function);
+        return failure;
+    }
+}
+
 }  // namespace winsim

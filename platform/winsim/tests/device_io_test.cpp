@@ -11,7 +11,7 @@
 #include <winsim/setupapi.h>
 #include <winsim/windows.h>
 
-#include "../../devaccess/include/devaccess/reader_commands.h"
+#include <protocol/reader_commands.h>
 #include "hardware_lab.h"
 
 namespace {

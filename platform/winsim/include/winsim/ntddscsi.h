@@ -36,6 +36,3 @@ static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == 36, "native 64-bit SCSI
 #endif
 
 // A request block whose Length is not the size of a pass-through structure.
-#ifndef ERROR_REVISION_MISMATCH
-#define ERROR_REVISION_MISMATCH 1306
-#endif

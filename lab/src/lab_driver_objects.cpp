@@ -1,0 +1,245 @@
+// The lab's C++ driver models behind WDM device objects, and the base dispatch that turns IRPs
+// into the models' calls.
+#include "lab_driver_objects.h"
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <new>
+
+namespace lab {
+
+namespace {
+
+// What a lab device object's extension holds.
+struct LabExtension {
+    Hardware* hw;
+    DevInst node;
+    std::shared_ptr<Driver> model;
+    PDEVICE_OBJECT lower;
+};
+
+struct LabDriverEntry {
+    Hardware* hw;
+    DriverFactory factory;
+};
+
+std::mutex& registryMutex() {
+    static auto* m = new std::mutex;
+    return *m;
+}
+// Lab driver objects and what makes their devices; a driver object outlives every hardware.
+std::map<PDRIVER_OBJECT, LabDriverEntry>& labDrivers() {
+    static auto* m = new std::map<PDRIVER_OBJECT, LabDriverEntry>;
+    return *m;
+}
+
+bool isLabDriver(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> lock(registryMutex());
+    return labDrivers().count(driver) != 0;
+}
+
+LabExtension* extensionOf(PDEVICE_OBJECT d) { return static_cast<LabExtension*>(d->DeviceExtension); }
+
+void destroyExtension(PVOID extension) { static_cast<LabExtension*>(extension)->~LabExtension(); }
+
+NTSTATUS labDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    LabExtension* ext = extensionOf(device);
+    // The model stays alive for the whole call, also when the request removes its own device
+    // (a reader unplugged while it answers).
+    const std::shared_ptr<Driver> model = ext->model;
+    DriverContext ctx{*ext->hw, ext->node, device, ext->lower};
+    return model->dispatch(ctx, irp);
+}
+
+// A device object of `driver` for `model`, on top of `below` (or as a PDO without it).
+PDEVICE_OBJECT makeDevice(PDRIVER_OBJECT driver, Hardware& hw, DevInst node, std::shared_ptr<Driver> model,
+                          PDEVICE_OBJECT below) {
+    PDEVICE_OBJECT device = nullptr;
+    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(LabExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device)))
+        return nullptr;
+    new (device->DeviceExtension) LabExtension{&hw, node, std::move(model), nullptr};
+    winsim::kernel::setExtensionDestructor(device, destroyExtension);
+    if (below) {
+        extensionOf(device)->lower = IoAttachDeviceToDeviceStack(device, below);
+        if (!extensionOf(device)->lower) {
+            IoDeleteDevice(device);
+            return nullptr;
+        }
+    }
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return device;
+}
+
+NTSTATUS labAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    LabDriverEntry entry;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        auto it = labDrivers().find(driver);
+        if (it == labDrivers().end()) return STATUS_INVALID_PARAMETER;
+        entry = it->second;
+    }
+    // The node is the PDO's: every PDO is a lab bus driver's.
+    if (!isLabDriver(pdo->DriverObject)) return STATUS_INVALID_PARAMETER;
+    const DevInst node = extensionOf(pdo)->node;
+    return makeDevice(driver, *entry.hw, node, entry.factory(), pdo) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+NTSTATUS labDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (auto& f : driver->MajorFunction) f = labDispatch;
+    driver->DriverExtension->AddDevice = labAddDevice;
+    return STATUS_SUCCESS;
+}
+
+PDRIVER_OBJECT newLabDriver(Hardware& hw, const std::string& service, DriverFactory factory) {
+    PDRIVER_OBJECT driver = winsim::kernel::createDriver(u"\\Driver\\" + std::u16string(service.begin(), service.end()),
+                                                         labDriverEntry, nullptr);
+    if (!driver) return nullptr;
+    std::lock_guard<std::mutex> lock(registryMutex());
+    labDrivers()[driver] = LabDriverEntry{&hw, std::move(factory)};
+    return driver;
+}
+
+NTSTATUS signalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+// ---- requests as lab drivers see them ----------------------------------------------------------
+
+IoRequest IoRequest::of(PIRP irp) {
+    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+    IoRequest r;
+    r.irp = irp;
+    r.file = s->FileObject;
+    r.code = s->Parameters.DeviceIoControl.IoControlCode;
+    r.inputLength = s->Parameters.DeviceIoControl.InputBufferLength;
+    r.outputLength = s->Parameters.DeviceIoControl.OutputBufferLength;
+    switch (METHOD_FROM_CTL_CODE(r.code)) {
+    case METHOD_BUFFERED:
+        r.input = static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+        r.output = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+        break;
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        r.input = static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+        r.output = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+        break;
+    default:
+        r.input = static_cast<const uint8_t*>(s->Parameters.DeviceIoControl.Type3InputBuffer);
+        r.output = static_cast<uint8_t*>(irp->UserBuffer);
+        break;
+    }
+    if (!r.input) r.inputLength = 0;
+    if (!r.output) r.outputLength = 0;
+    return r;
+}
+
+NTSTATUS DriverContext::complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = NT_SUCCESS(status) || NT_WARNING(status) ? information : 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS DriverContext::passDown(PIRP irp) const {
+    if (lower) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IoCallDriver(lower, irp);
+    }
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_POWER: return complete(irp, STATUS_SUCCESS);
+    case IRP_MJ_PNP: return complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    default: return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+NTSTATUS DriverContext::passDownAndWait(PIRP irp) const {
+    if (!lower) return STATUS_SUCCESS;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, signalOnCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(lower, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return irp->IoStatus.Status;
+}
+
+NTSTATUS Driver::dispatch(DriverContext& ctx, PIRP irp) {
+    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+    switch (s->MajorFunction) {
+    case IRP_MJ_PNP:
+        if (s->MinorFunction == IRP_MN_START_DEVICE) {
+            NTSTATUS status = ctx.passDownAndWait(irp);
+            if (NT_SUCCESS(status)) status = start(ctx);
+            started_ = NT_SUCCESS(status);
+            return DriverContext::complete(irp, status);
+        }
+        if (s->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+            if (started_) stop(ctx);
+            started_ = false;
+            if (!ctx.lower) return DriverContext::complete(irp, STATUS_SUCCESS);  // a PDO goes with its bus
+            const NTSTATUS status = ctx.passDown(irp);
+            IoDetachDevice(ctx.lower);
+            IoDeleteDevice(ctx.self);
+            return status;
+        }
+        return ctx.passDown(irp);
+    case IRP_MJ_DEVICE_CONTROL: {
+        IoRequest request = IoRequest::of(irp);
+        const std::optional<NTSTATUS> status = control(ctx, request);
+        if (!status) return ctx.passDown(irp);
+        return DriverContext::complete(irp, *status, std::min<ULONG_PTR>(request.information, request.outputLength));
+    }
+    case IRP_MJ_CLEANUP: cleanup(ctx, s->FileObject); return ctx.passDown(irp);
+    default: return ctx.passDown(irp);
+    }
+}
+
+// ---- the lab's driver objects --------------------------------------------------------------------
+
+namespace detail {
+
+PDRIVER_OBJECT labDriverObject(Hardware& hw, const std::string& service, DriverFactory factory) {
+    return newLabDriver(hw, service, std::move(factory));
+}
+
+PDEVICE_OBJECT createPdo(Hardware& hw, DevInst node, std::shared_ptr<Driver> model) {
+    // One driver object for every PDO the lab's bus drivers report.
+    static PDRIVER_OBJECT bus = newLabDriver(hw, "labbus", nullptr);
+    return makeDevice(bus, hw, node, std::move(model), nullptr);
+}
+
+std::shared_ptr<Driver> labDriverOf(PDEVICE_OBJECT device) {
+    return device && isLabDriver(device->DriverObject) ? extensionOf(device)->model : nullptr;
+}
+
+DriverContext contextOf(PDEVICE_OBJECT device) {
+    LabExtension* ext = extensionOf(device);
+    return DriverContext{*ext->hw, ext->node, device, ext->lower};
+}
+
+NTSTATUS sendAndWait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PFILE_OBJECT file) {
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    next->FileObject = file;
+    IoSetCompletionRoutine(irp, signalOnCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
+}  // namespace detail
+
+}  // namespace lab

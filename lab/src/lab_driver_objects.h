@@ -1,0 +1,26 @@
+// The lab's own drivers as the I/O manager sees them: driver objects whose dispatch routines hand
+// each IRP to the C++ model behind the device object, and the synchronous sends the PnP manager
+// and the Win32 boundary use.
+#pragma once
+#include <memory>
+#include <string>
+
+#include "lab/hardware.h"
+#include "../../platform/winsim/src/ntoskrnl/kernel.h"
+
+namespace lab::detail {
+
+// A lab driver object for a service: its AddDevice makes a device for a new model from
+// `factory` and attaches it to the stack of the PDO.
+PDRIVER_OBJECT labDriverObject(Hardware& hw, const std::string& service, DriverFactory factory);
+// The PDO of node `node` with the bus driver's model; null when no memory is left.
+PDEVICE_OBJECT createPdo(Hardware& hw, DevInst node, std::shared_ptr<Driver> model);
+// The model behind a lab device object; null for a kernel-mode driver's device.
+std::shared_ptr<Driver> labDriverOf(PDEVICE_OBJECT device);
+DriverContext contextOf(PDEVICE_OBJECT labDevice);
+
+// An IRP of `major` (and `minor`) for `file` sent to `top`, waited for; answers its status.
+NTSTATUS sendAndWait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor = 0, PFILE_OBJECT file = nullptr);
+inline NTSTATUS sendPnp(PDEVICE_OBJECT top, UCHAR minor) { return sendAndWait(top, IRP_MJ_PNP, minor); }
+
+}  // namespace lab::detail

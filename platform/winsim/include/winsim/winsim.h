@@ -1,0 +1,22 @@
+// What the dialog toolkit and the project's own tools need to know of the simulated PC beyond
+// the Win32 calls: how fast its clock runs and where its files lie on the Linux side. A native
+// Windows build has no such thing; only the toolkit's Linux backends and the tools use these.
+#pragma once
+#include <winsim/wintypes.h>
+
+// The real time, in nanoseconds, that `labMs` milliseconds of the lab clock take.
+WINSIM_API int64_t WINAPI WinsimRealNanoseconds(DWORD labMs);
+
+// The Linux path of a Windows path of this process (Z:\ is the Linux root, C:\ the lab's system
+// drive), completed against the current folder; the path need not exist. Copies it like the "A"
+// getters do: the length without terminator when it fits, else the size needed; 0 with
+// ERROR_PATH_NOT_FOUND for a drive that has no Linux folder.
+WINSIM_API DWORD WINAPI WinsimHostPathFromWindows(LPCSTR windowsPath, LPSTR buffer, DWORD size);
+
+// The Windows spelling of a Linux path: C:\... inside the lab's system drive, Z:\... elsewhere.
+// Copied as above.
+WINSIM_API DWORD WINAPI WinsimWindowsPathFromHost(LPCSTR hostPath, LPSTR buffer, DWORD size);
+
+// The Linux folder where the running programs of this PC meet (named sections, windows). Copied
+// as above.
+WINSIM_API DWORD WINAPI WinsimRunFolder(LPSTR buffer, DWORD size);
