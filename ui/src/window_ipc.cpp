@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include <lab/lab.h>
+#include <winsim/winsim.h>
 
 #include "window_registry.h"
 
@@ -29,7 +29,10 @@ constexpr int kTimeoutSeconds = 5;
 
 std::optional<fs::path> socketDir() {
     try {
-        fs::path dir = lab::Lab::current().runDir() / "windows";
+        char run[4096];
+        const DWORD n = WinsimRunFolder(run, sizeof run);
+        if (n == 0 || n >= sizeof run) return std::nullopt;
+        fs::path dir = fs::path(run) / "windows";
         std::error_code ec;
         fs::create_directories(dir, ec);
         if (ec) return std::nullopt;

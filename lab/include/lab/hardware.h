@@ -45,6 +45,7 @@
 // send device commands from start(), stop() or enumerate().
 #pragma once
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -265,6 +266,15 @@ public:
     // A kernel-mode driver for a service name: nodes whose service (or upper filter) it is get a
     // device from its AddDevice routine.
     void registerDriverObject(const std::string& name, PDRIVER_OBJECT driver);
+    // Loads a kernel-mode driver image (a shared object exporting DriverEntry) for a service,
+    // runs its DriverEntry with the service's registry path and registers its driver object.
+    // STATUS_OBJECT_NAME_NOT_FOUND for a missing file, STATUS_INVALID_IMAGE_FORMAT for one that
+    // does not load, STATUS_PROCEDURE_NOT_FOUND without DriverEntry, STATUS_UNSUCCESSFUL when
+    // DriverEntry fails, STATUS_OBJECT_NAME_COLLISION when the service has a driver loaded.
+    NTSTATUS loadDriver(const std::string& service, const std::filesystem::path& image);
+    // Runs the driver's DriverUnload and drops it; STATUS_INVALID_DEVICE_STATE while a started
+    // node's stack still holds one of its devices.
+    NTSTATUS unloadDriver(const std::string& service);
     // Adds (or finds) an interface of the node and makes it active or not.
     std::string setInterface(DevInst node, const GUID& interfaceClass, bool active, const std::string& reference = "");
     void mount(char letter, uint32_t type, DevInst node);

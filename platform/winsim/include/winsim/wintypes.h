@@ -1,7 +1,12 @@
 // Basic Win32 types with the sizes the system's records rely on (see DESIGN.md §2).
 #pragma once
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
+#ifndef __cplusplus
+// Drivers and small modules are written in C: char16_t and static_assert come from these there.
+#include <assert.h>
+#include <uchar.h>
+#endif
 
 #define WINAPI
 #define CALLBACK
