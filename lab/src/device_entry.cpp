@@ -1,6 +1,8 @@
 #include "lab/device_entry.h"
 
 #include <algorithm>
+#include <deque>
+#include <mutex>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -9,8 +11,9 @@
 #include <set>
 #include <stdexcept>
 
-#include "firmware_images.h"
+#include "device_kinds.h"
 #include "lab/faults.h"
+#include "lab/physical_device.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -19,40 +22,77 @@ namespace lab {
 
 namespace {
 
-struct KindInfo {
-    const char* name;
-    const char* inquiry;         // default vendor + product + revision
-    const char* upgradeInquiry;  // scsi-reader in upgrade mode
-    char firstDrive;             // where automatic drive letters start
-    std::vector<std::pair<std::string, uint32_t>> memories;
+struct KindTable {
+    std::mutex mutex;
+    std::deque<DeviceKind> kinds;  // a deque: registering more keeps pointers to the others valid
 };
 
-const std::vector<KindInfo>& kinds() {
-    static const std::vector<KindInfo> k = {
-        {"scsi-reader", "SCSI    Secure Reader   1.00", "SCSI    DFU Reader      1.00", 'E', {{"flash", kFirmwareSize}}},
-        {"quoll-unit", "Tarn    SD-MS-SM Unit   1.00", nullptr, 'E', {{"external", kFirmwareSize}}},
-        {"cdrom", "LAB     DVD-ROM Drive   1.00", nullptr, 'D', {}},
-        {"removable", "LAB     Flash Disk      1.00", nullptr, 'E', {}},
-        {"disk", "LAB     Fixed Disk      1.00", nullptr, 'C', {}},
-    };
-    return k;
+KindTable& table() {
+    static auto* t = new KindTable;
+    return *t;
 }
 
-const KindInfo& kindInfo(const std::string& kind) {
-    for (const KindInfo& k : kinds())
-        if (kind == k.name) return k;
-    std::string names;
-    for (const KindInfo& k : kinds()) names += std::string(names.empty() ? "" : ", ") + k.name;
-    throw std::runtime_error("unknown device kind '" + kind + "' (" + names + ")");
+void ensureBuiltins() {
+    static std::once_flag once;
+    std::call_once(once, [] { registerScsiDeviceKinds(); });
 }
 
-const std::set<std::string>& knownOptions() {
-    static const std::set<std::string> o = {"id",      "kind",         "drive",    "inquiry",       "target",
-                                            "lun",     "mode",         "version",  "feature",       "product-type",
-                                            "dfu-type", "write-protect", "memory", "fault",         "faults",
-                                            "plugged"};
+// Options every kind takes, and those of each bus's address.
+const std::set<std::string>& commonOptions() {
+    static const std::set<std::string> o = {"id", "kind", "drive", "memory", "fault", "faults", "plugged"};
     return o;
 }
+const std::set<std::string>& addressOptions(DeviceKind::Bus bus) {
+    static const std::set<std::string> scsi = {"target", "lun"}, usb = {"hub", "port"};
+    return bus == DeviceKind::Bus::Scsi ? scsi : usb;
+}
+
+bool takesOption(const DeviceKind& kind, const std::string& key) {
+    if (commonOptions().count(key) || addressOptions(kind.bus).count(key)) return true;
+    return std::any_of(kind.options.begin(), kind.options.end(), [&](const auto& o) { return o.first == key; });
+}
+
+// An option this kind does not take: said with the kinds that do take it.
+[[noreturn]] void refuseOption(const std::string& kind, const std::string& key) {
+    std::string takers;
+    for (const std::string& name : deviceKinds())
+        if (name != kind && takesOption(*findDeviceKind(name), key)) takers += (takers.empty() ? "" : ", ") + name;
+    if (takers.empty()) throw std::runtime_error("unknown device option '" + key + "'");
+    throw std::runtime_error("option " + key + " is for " + takers + " devices");
+}
+
+std::vector<uint8_t> readMemoryFile(const fs::path& file, uint32_t size, const std::string& name) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read memory file " + file.string());
+    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (data.size() > size)
+        throw std::runtime_error("memory file " + file.string() + " is larger than " + name + " (" +
+                                 std::to_string(size) + " bytes)");
+    data.resize(size, 0xFF);  // the rest reads as erased flash
+    return data;
+}
+
+std::vector<std::string> faultList(const json& request) {
+    std::vector<std::string> out;
+    for (const char* key : {"fault", "faults"}) {
+        if (!request.contains(key)) continue;
+        const json& v = request.at(key);
+        const json list = v.is_array() ? v : json::array({v});
+        for (const json& f : list) {
+            if (!f.is_string()) throw std::runtime_error("option fault must be text");
+            try {
+                out.push_back(parseFault(f.get<std::string>()).toString());
+            } catch (const std::invalid_argument& e) {
+                throw std::runtime_error(e.what());
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+namespace option {
 
 std::string text(const json& v, const char* key) {
     if (v.is_string()) return v.get<std::string>();
@@ -90,7 +130,8 @@ bool flag(const json& request, const char* key, bool fallback) {
     throw std::runtime_error(std::string("option ") + key + " must be 0 or 1");
 }
 
-std::string normalizeInquiry(const std::string& s) {
+std::string inquiry(const json& request, const char* fallback) {
+    const std::string s = request.contains("inquiry") ? text(request.at("inquiry"), "inquiry") : std::string(fallback);
     for (char c : s)
         if (c < 0x20 || c > 0x7E) throw std::runtime_error("option inquiry must be printable ASCII");
     std::string padded = s.substr(0, 28);
@@ -98,18 +139,7 @@ std::string normalizeInquiry(const std::string& s) {
     return padded;
 }
 
-std::vector<uint8_t> readMemoryFile(const fs::path& file, uint32_t size, const std::string& name) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read memory file " + file.string());
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (data.size() > size)
-        throw std::runtime_error("memory file " + file.string() + " is larger than " + name + " (" +
-                                 std::to_string(size) + " bytes)");
-    data.resize(size, 0xFF);  // the rest reads as erased flash
-    return data;
-}
-
-void parseVersion(const json& request, uint8_t* major, uint8_t* minor) {
+void version(const json& request, uint8_t* major, uint8_t* minor) {
     if (!request.contains("version")) return;
     const std::string v = text(request.at("version"), "version");
     unsigned a = 0, b = 0;
@@ -120,58 +150,66 @@ void parseVersion(const json& request, uint8_t* major, uint8_t* minor) {
     *minor = static_cast<uint8_t>(b);
 }
 
-std::vector<std::string> faultList(const json& request) {
-    std::vector<std::string> out;
-    for (const char* key : {"fault", "faults"}) {
-        if (!request.contains(key)) continue;
-        const json& v = request.at(key);
-        const json list = v.is_array() ? v : json::array({v});
-        for (const json& f : list) {
-            if (!f.is_string()) throw std::runtime_error("option fault must be text");
-            try {
-                out.push_back(parseFault(f.get<std::string>()).toString());
-            } catch (const std::invalid_argument& e) {
-                throw std::runtime_error(e.what());
-            }
+}  // namespace option
+
+void registerDeviceKind(DeviceKind kind) {
+    KindTable& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    for (DeviceKind& k : t.kinds)
+        if (k.name == kind.name) {
+            k = std::move(kind);
+            return;
         }
-    }
-    return out;
+    t.kinds.push_back(std::move(kind));
 }
 
-}  // namespace
+const DeviceKind* findDeviceKind(const std::string& name) {
+    ensureBuiltins();
+    KindTable& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    for (const DeviceKind& k : t.kinds)
+        if (k.name == name) return &k;
+    return nullptr;
+}
 
-const std::vector<std::string>& deviceKinds() {
-    static const std::vector<std::string> names = [] {
-        std::vector<std::string> n;
-        for (const KindInfo& k : kinds()) n.push_back(k.name);
-        return n;
-    }();
+std::vector<std::string> deviceKinds() {
+    ensureBuiltins();
+    KindTable& t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    std::vector<std::string> names;
+    for (const DeviceKind& k : t.kinds) names.push_back(k.name);
     return names;
 }
 
 std::vector<std::pair<std::string, uint32_t>> memoriesOf(const std::string& kind) {
-    for (const KindInfo& k : kinds())
-        if (kind == k.name) return k.memories;
-    return {};
+    const DeviceKind* k = findDeviceKind(kind);
+    return k ? k->memories : std::vector<std::pair<std::string, uint32_t>>{};
 }
 
 PreparedDevice prepareDevice(const json& request, const json& existing, const fs::path& baseDir) {
+    using option::text;
     if (!request.is_object()) throw std::runtime_error("a device entry must be an object");
-    for (const auto& [key, value] : request.items())
-        if (!knownOptions().count(key)) throw std::runtime_error("unknown device option '" + key + "'");
     if (!request.contains("kind")) throw std::runtime_error("a device entry needs a kind");
     const std::string kind = text(request.at("kind"), "kind");
-    const KindInfo& info = kindInfo(kind);
+    const DeviceKind* info = findDeviceKind(kind);
+    if (!info) {
+        std::string names;
+        for (const std::string& n : deviceKinds()) names += (names.empty() ? "" : ", ") + n;
+        throw std::runtime_error("unknown device kind '" + kind + "' (" + names + ")");
+    }
+    for (const auto& [key, value] : request.items())
+        if (!takesOption(*info, key)) refuseOption(kind, key);
 
     std::set<std::string> ids;
     std::set<char> letters = {'C', 'Z'};
-    std::set<std::pair<long, long>> addresses;
+    std::set<std::pair<std::string, long>> addresses;  // (target or hub, lun or port)
     bool haveSystemDisk = false;
     for (const json& d : existing) {
         ids.insert(d.value("id", ""));
         if (d.contains("drive") && d["drive"].is_string() && !d["drive"].get<std::string>().empty())
             letters.insert(d["drive"].get<std::string>()[0]);
-        addresses.insert({d.value("target", -1L), d.value("lun", 0L)});
+        if (d.contains("target")) addresses.insert({"scsi:" + std::to_string(d.value("target", -1L)), d.value("lun", 0L)});
+        if (d.contains("hub")) addresses.insert({"usb:" + d.value("hub", std::string()), d.value("port", 0L)});
         haveSystemDisk = haveSystemDisk || (d.value("kind", "") == "disk" && d.value("drive", json()) == "C");
     }
 
@@ -206,8 +244,8 @@ PreparedDevice prepareDevice(const json& request, const json& existing, const fs
             throw std::runtime_error("drive C: is the system drive; only one fixed disk can hold it");
         if (letter != 'C' && letters.count(letter)) throw std::runtime_error(std::string("drive ") + letter + ": is taken");
         drive = std::string(1, letter);
-    } else if (wantsLetter) {
-        char letter = info.firstDrive;
+    } else if (wantsLetter && info->firstDrive) {
+        char letter = info->firstDrive;
         if (letter == 'C' && haveSystemDisk) letter = 'D';
         while (letter <= 'Y' && letters.count(letter) && !(letter == 'C' && !haveSystemDisk)) ++letter;
         if (letter > 'Y') throw std::runtime_error("no drive letter is free");
@@ -215,58 +253,58 @@ PreparedDevice prepareDevice(const json& request, const json& existing, const fs
     }
     e["drive"] = drive;
 
-    // SCSI address: ASPI probes targets 0 to 6, so automatic ones stay in that range first.
-    const long lun = integer(request, "lun", 0, 7, 0);
-    long target = integer(request, "target", 0, 15, -1);
-    if (target < 0) {
-        for (target = 0; target <= 15 && addresses.count({target, lun}); ++target) {
+    if (info->bus == DeviceKind::Bus::Scsi) {
+        // SCSI address: ASPI probes targets 0 to 6, so automatic ones stay in that range first.
+        const long lun = option::integer(request, "lun", 0, 7, 0);
+        long target = option::integer(request, "target", 0, 15, -1);
+        auto taken = [&](long t) { return addresses.count({"scsi:" + std::to_string(t), lun}) != 0; };
+        if (target < 0) {
+            for (target = 0; target <= 15 && taken(target); ++target) {
+            }
+            if (target > 15) throw std::runtime_error("no SCSI target is free");
+        } else if (taken(target)) {
+            throw std::runtime_error("SCSI target " + std::to_string(target) + " LUN " + std::to_string(lun) + " is taken");
         }
-        if (target > 15) throw std::runtime_error("no SCSI target is free");
-    } else if (addresses.count({target, lun})) {
-        throw std::runtime_error("SCSI target " + std::to_string(target) + " LUN " + std::to_string(lun) + " is taken");
+        e["target"] = target;
+        e["lun"] = lun;
+    } else {
+        // USB address: the hub (a hub device's id, or "root" for the root hub) and its port.
+        const std::string hub = request.contains("hub") ? text(request.at("hub"), "hub") : std::string("root");
+        long port = option::integer(request, "port", 1, 15, 0);
+        auto taken = [&](long p) { return addresses.count({"usb:" + hub, p}) != 0; };
+        if (port == 0) {
+            for (port = 1; port <= 15 && taken(port); ++port) {
+            }
+            if (port > 15) throw std::runtime_error("no port of hub " + hub + " is free");
+        } else if (taken(port)) {
+            throw std::runtime_error("port " + std::to_string(port) + " of hub " + hub + " is taken");
+        }
+        e["hub"] = hub;
+        e["port"] = port;
     }
-    e["target"] = target;
-    e["lun"] = lun;
-
-    // mode and inquiry
-    std::string mode = "normal";
-    if (request.contains("mode")) {
-        if (kind != "scsi-reader") throw std::runtime_error("option mode is for scsi-reader devices");
-        mode = text(request.at("mode"), "mode");
-        if (mode != "normal" && mode != "upgrade") throw std::runtime_error("option mode must be normal or upgrade");
-    }
-    if (kind == "scsi-reader") e["mode"] = mode;
-    const char* defaultInquiry = mode == "upgrade" ? info.upgradeInquiry : info.inquiry;
-    e["inquiry"] = normalizeInquiry(request.contains("inquiry") ? text(request.at("inquiry"), "inquiry") : defaultInquiry);
-    if (kind == "scsi-reader") e["write-protect"] = flag(request, "write-protect", false);
-    else if (request.contains("write-protect")) throw std::runtime_error("option write-protect is for scsi-reader devices");
 
     e["faults"] = faultList(request);
-    e["plugged"] = flag(request, "plugged", true);
+    e["plugged"] = option::flag(request, "plugged", true);
 
     // memories: given files, else the factory contents of the kind
-    ScsiImageParams image;
-    image.signature = id;
-    parseVersion(request, &image.major, &image.minor);
-    image.feature = static_cast<uint8_t>(integer(request, "feature", 0, 255, image.feature));
-    image.productType = static_cast<uint8_t>(integer(request, "product-type", 0, 255, image.productType));
-    image.type = static_cast<int>(integer(request, "dfu-type", 0, 2, mode == "upgrade" ? 1 : 0));
     json files = request.value("memory", json::object());
     if (!files.is_object()) throw std::runtime_error("option memory must map memory names to files");
     for (const auto& [name, file] : files.items()) {
-        const auto& mems = info.memories;
+        const auto& mems = info->memories;
         auto it = std::find_if(mems.begin(), mems.end(), [&](const auto& m) { return m.first == name; });
         if (it == mems.end()) throw std::runtime_error("a " + kind + " has no memory '" + name + "'");
         const fs::path path = fs::path(text(file, "memory"));
         out.memories[name] = readMemoryFile(path.is_absolute() ? path : baseDir / path, it->second, name);
     }
-    for (const auto& [name, size] : info.memories) {
-        if (out.memories.count(name)) continue;
-        if (name == "flash") out.memories[name] = makeScsiFamilyImage(image);
-        else if (name == "external") out.memories[name] = makeExternalImage(image.major, image.minor, id);
-        else out.memories[name] = std::vector<uint8_t>(size, 0xFF);
-    }
+    if (info->prepare) info->prepare(request, out);
+    for (const auto& [name, size] : info->memories)
+        if (!out.memories.count(name)) out.memories[name] = std::vector<uint8_t>(size, 0xFF);
     return out;
+}
+
+std::shared_ptr<PhysicalDevice> makePhysicalDevice(Hardware& hw, const json& entry, const fs::path& folder) {
+    const DeviceKind* kind = findDeviceKind(entry.value("kind", ""));
+    return kind && kind->make ? kind->make(hw, entry, folder) : nullptr;
 }
 
 json requestFromArguments(const std::string& kind, const std::vector<std::string>& args) {
@@ -285,7 +323,9 @@ json requestFromArguments(const std::string& kind, const std::vector<std::string
         } else if (key == "fault") {
             request["fault"].push_back(value);
         } else {
-            if (!knownOptions().count(key) || key == "kind" || key == "faults")
+            // An unknown kind is prepareDevice's to name; the options of a known one are checked here.
+            const DeviceKind* k = findDeviceKind(kind);
+            if (key == "kind" || key == "faults" || (k && !takesOption(*k, key)))
                 throw std::runtime_error("unknown option " + a);
             request[key] = value;
         }

@@ -33,9 +33,38 @@ uint8_t parseHexByte(const std::string& text, const std::string& written) {
     return static_cast<uint8_t>(std::stoul(text, nullptr, 16));
 }
 
-void parseMatch(const std::string& text, Fault& f, const std::string& written) {
+std::string lowered(const std::string& text) {
     std::string lower;
     for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+bool isHexByte(const std::string& text) {
+    return text.size() == 2 && std::isxdigit(static_cast<unsigned char>(text[0])) &&
+           std::isxdigit(static_cast<unsigned char>(text[1]));
+}
+
+// "C0.D2": bmRequestType and bRequest of a control request; "any".
+void parseControl(const std::string& text, Fault& f, const std::string& written) {
+    if (lowered(text) == "any") return;
+    const size_t dot = text.find('.');
+    if (dot == std::string::npos || !isHexByte(text.substr(0, dot)) || !isHexByte(text.substr(dot + 1)))
+        throw std::invalid_argument("bad control request '" + text + "' in fault '" + written +
+                                    "' (bmRequestType.bRequest in hex, such as C0.D2, or any)");
+    f.control = std::make_pair(static_cast<uint8_t>(std::stoul(text.substr(0, dot), nullptr, 16)),
+                               static_cast<uint8_t>(std::stoul(text.substr(dot + 1), nullptr, 16)));
+}
+
+void parseBulk(const std::string& text, Fault& f, const std::string& written) {
+    const std::string lower = lowered(text);
+    if (lower == "in") f.match = Fault::Match::Read;
+    else if (lower == "out") f.match = Fault::Match::Write;
+    else if (lower == "any") f.match = Fault::Match::Any;
+    else throw std::invalid_argument("bad bulk direction '" + text + "' in fault '" + written + "' (in, out or any)");
+}
+
+void parseMatch(const std::string& text, Fault& f, const std::string& written) {
+    const std::string lower = lowered(text);
     if (lower == "read") {
         f.match = Fault::Match::Read;
     } else if (lower == "write") {
@@ -64,15 +93,22 @@ const char* actionName(Fault::Action a) {
 
 }  // namespace
 
-bool Fault::matches(const uint8_t* cdb, size_t cdbLength, DataDirection direction) const {
+bool Fault::matches(const FaultRequest& r) const {
+    if (r.bus != bus) return false;
+    switch (bus) {
+    case FaultRequest::Bus::Port: return true;
+    case FaultRequest::Bus::UsbControl: return !control || (control->first == r.requestType && control->second == r.request);
+    case FaultRequest::Bus::Bulk:
+    case FaultRequest::Bus::Scsi: break;
+    }
     switch (match) {
     case Match::Any: return true;
-    case Match::Read: return direction == DataDirection::In;
-    case Match::Write: return direction == DataDirection::Out;
+    case Match::Read: return r.direction == DataDirection::In;
+    case Match::Write: return r.direction == DataDirection::Out;
     case Match::Prefix:
-        if (cdbLength < prefix.size()) return false;
+        if (!r.cdb || r.cdbLength < prefix.size()) return false;
         for (size_t i = 0; i < prefix.size(); ++i)
-            if (cdb[i] != prefix[i]) return false;
+            if (r.cdb[i] != prefix[i]) return false;
         return true;
     }
     return false;
@@ -81,17 +117,27 @@ bool Fault::matches(const uint8_t* cdb, size_t cdbLength, DataDirection directio
 std::string Fault::toString() const {
     std::string s = actionName(action);
     s += ':';
-    switch (match) {
-    case Match::Any: s += "any"; break;
-    case Match::Read: s += "read"; break;
-    case Match::Write: s += "write"; break;
-    case Match::Prefix:
-        for (uint8_t b : prefix) {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%02X", b);
-            s += buf;
+    if (bus == FaultRequest::Bus::Port) {
+        s += "port";
+    } else if (bus == FaultRequest::Bus::UsbControl) {
+        char buf[16];
+        if (control) std::snprintf(buf, sizeof buf, "usb:%02X.%02X", control->first, control->second);
+        else std::snprintf(buf, sizeof buf, "usb:any");
+        s += buf;
+    } else {
+        if (bus == FaultRequest::Bus::Bulk) s += "bulk:";
+        switch (match) {
+        case Match::Any: s += "any"; break;
+        case Match::Read: s += bus == FaultRequest::Bus::Bulk ? "in" : "read"; break;
+        case Match::Write: s += bus == FaultRequest::Bus::Bulk ? "out" : "write"; break;
+        case Match::Prefix:
+            for (uint8_t b : prefix) {
+                char buf[4];
+                std::snprintf(buf, sizeof buf, "%02X", b);
+                s += buf;
+            }
+            break;
         }
-        break;
     }
     if (action == Action::Sense) {
         char buf[16];
@@ -127,7 +173,26 @@ Fault parseFault(const std::string& written) {
         throw std::invalid_argument("unknown fault '" + written + "' (fail, sense, stall, corrupt, unplug, plug, clear)");
     }
     if (parts.size() <= next) throw std::invalid_argument("fault '" + written + "' needs a command (CDB bytes in hex)");
-    parseMatch(parts[next++], f, written);
+    const std::string bus = lowered(parts[next]);
+    if (bus == "scsi" || bus == "usb" || bus == "bulk") {
+        ++next;
+        if (parts.size() <= next)
+            throw std::invalid_argument("fault '" + written + "' needs what it hits after " + bus + ":");
+    }
+    if (bus == "usb") {
+        f.bus = FaultRequest::Bus::UsbControl;
+        parseControl(parts[next++], f, written);
+    } else if (bus == "bulk") {
+        f.bus = FaultRequest::Bus::Bulk;
+        parseBulk(parts[next++], f, written);
+    } else if (bus == "port") {
+        f.bus = FaultRequest::Bus::Port;
+        ++next;
+    } else {
+        parseMatch(parts[next++], f, written);
+    }
+    if (f.action == Fault::Action::Sense && f.bus != FaultRequest::Bus::Scsi)
+        throw std::invalid_argument("sense data is for SCSI commands only, not in '" + written + "'");
     if (f.action == Fault::Action::Sense) {
         if (parts.size() <= next) throw std::invalid_argument("fault '" + written + "' needs sense data KK/AA/QQ");
         const std::vector<std::string> sense = split(parts[next++], '/');
@@ -148,12 +213,11 @@ Fault parseFault(const std::string& written) {
     return f;
 }
 
-std::optional<Fault> takeFault(std::vector<Fault>& faults, const uint8_t* cdb, size_t cdbLength,
-                               DataDirection direction, bool* changed) {
+std::optional<Fault> takeFault(std::vector<Fault>& faults, const FaultRequest& request, bool* changed) {
     *changed = false;
     for (size_t i = 0; i < faults.size(); ++i) {
         Fault& f = faults[i];
-        if (!f.matches(cdb, cdbLength, direction)) continue;
+        if (!f.matches(request)) continue;
         *changed = f.skip > 0 || f.remaining.has_value();
         if (f.skip > 0) {
             --f.skip;

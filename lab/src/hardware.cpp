@@ -1,5 +1,7 @@
 // The device tree: nodes, their stacks and interfaces, enumeration by bus drivers, the class
 // installer's state changes, and the link to lab.json.
+#include <tuple>
+
 #include "hardware_impl.h"
 
 using nlohmann::json;
@@ -331,9 +333,12 @@ std::vector<std::shared_ptr<PhysicalDevice>> Hardware::physicalDevices() {
     Impl::Lock lock(*impl_);
     std::vector<std::shared_ptr<PhysicalDevice>> out;
     for (auto& [id, d] : impl_->physical) out.push_back(d);
-    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
-        return std::make_pair(a->scsiTarget(), a->scsiLun()) < std::make_pair(b->scsiTarget(), b->scsiLun());
-    });
+    // In the order of their SCSI addresses (devices of other buses first, by id).
+    auto address = [](const std::shared_ptr<PhysicalDevice>& d) {
+        ScsiTarget* t = d->scsi();
+        return std::make_tuple(t ? t->targetId() : -1, t ? t->lun() : 0, d->id());
+    };
+    std::sort(out.begin(), out.end(), [&](const auto& a, const auto& b) { return address(a) < address(b); });
     return out;
 }
 

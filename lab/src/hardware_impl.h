@@ -390,7 +390,7 @@ struct Hardware::Impl {
         std::vector<std::shared_ptr<PhysicalDevice>> present;
         std::string signature;
         for (auto& [id, d] : physical)
-            if (d->plugged() && d->scsiTarget() >= 0) {
+            if (d->plugged() && d->scsi() && d->scsi()->targetId() >= 0) {
                 present.push_back(d);
                 signature += id + ":" + d->driveLetter() + ";";
             }

@@ -85,16 +85,9 @@ json PhysicalDevice::shapeOf(const json& entry) {
 }
 
 PhysicalDevice::PhysicalDevice(Hardware& hw, const json& entry, const fs::path& folder)
-    : hw_(hw),
-      shape_(shapeOf(entry)),
-      id_(entry.value("id", "")),
-      kind_(entry.value("kind", "")),
-      inquiry_(entry.value("inquiry", std::string(28, ' '))),
-      target_(entry.value("target", -1)),
-      lun_(entry.value("lun", 0)) {
+    : hw_(hw), shape_(shapeOf(entry)), id_(entry.value("id", "")), kind_(entry.value("kind", "")) {
     if (entry.contains("drive") && entry["drive"].is_string() && !entry["drive"].get<std::string>().empty())
         drive_ = entry["drive"].get<std::string>()[0];
-    inquiry_.resize(28, ' ');
     plugged_ = entry.value("plugged", true);
     faults_ = parseFaults(entry);
     for (const auto& [name, size] : memoriesOf(kind_)) memories_.emplace(name, MemoryFile(folder / (name + ".bin"), size));
@@ -113,12 +106,33 @@ void PhysicalDevice::update(const json& entry) {
     plugged_ = entry.value("plugged", true);
 }
 
+std::optional<Fault> PhysicalDevice::takeFault(const FaultRequest& request) {
+    std::optional<Fault> fault;
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(faultMutex_);
+        fault = lab::takeFault(faults_, request, &changed);
+    }
+    if (changed) hw_.persist(*this);
+    return fault;
+}
+
 const MemoryFile* PhysicalDevice::memory(const std::string& name) const {
     auto it = memories_.find(name);
     return it == memories_.end() ? nullptr : &it->second;
 }
 
-ScsiOutcome PhysicalDevice::checkCondition(uint8_t key, uint8_t asc, uint8_t ascq) {
+// ---- devices that speak SCSI ----------------------------------------------------------------------
+
+ScsiDevice::ScsiDevice(Hardware& hw, const json& entry, const fs::path& folder)
+    : PhysicalDevice(hw, entry, folder),
+      inquiry_(entry.value("inquiry", std::string(28, ' '))),
+      target_(entry.value("target", -1)),
+      lun_(entry.value("lun", 0)) {
+    inquiry_.resize(28, ' ');
+}
+
+ScsiOutcome ScsiDevice::checkCondition(uint8_t key, uint8_t asc, uint8_t ascq) {
     ScsiOutcome o;
     o.status = kStatusCheckCondition;
     o.sense.assign(kSenseLength, 0);
@@ -130,7 +144,7 @@ ScsiOutcome PhysicalDevice::checkCondition(uint8_t key, uint8_t asc, uint8_t asc
     return o;
 }
 
-ScsiOutcome PhysicalDevice::dataIn(const ScsiCommand& command, const uint8_t* reply, size_t length) {
+ScsiOutcome ScsiDevice::dataIn(const ScsiCommand& command, const uint8_t* reply, size_t length) {
     if (auto bad = needData(command, DataDirection::In, 0)) return *bad;
     ScsiOutcome o;
     o.transferred = static_cast<uint32_t>(std::min<size_t>(length, command.dataLength));
@@ -138,7 +152,7 @@ ScsiOutcome PhysicalDevice::dataIn(const ScsiCommand& command, const uint8_t* re
     return o;
 }
 
-std::optional<ScsiOutcome> PhysicalDevice::needData(const ScsiCommand& command, DataDirection direction,
+std::optional<ScsiOutcome> ScsiDevice::needData(const ScsiCommand& command, DataDirection direction,
                                                     uint32_t length) {
     // A transfer the other way round is a phase the target cannot enter: the adapter sees it as
     // a protocol error, not as a SCSI status.
@@ -153,7 +167,7 @@ std::optional<ScsiOutcome> PhysicalDevice::needData(const ScsiCommand& command, 
     return std::nullopt;
 }
 
-ScsiOutcome PhysicalDevice::handle(const ScsiCommand& command) {
+ScsiOutcome ScsiDevice::handle(const ScsiCommand& command) {
     switch (command.cdb[0]) {
     case kOpTestUnitReady: return ScsiOutcome{};
     case kOpInquiry: {
@@ -179,19 +193,14 @@ ScsiOutcome PhysicalDevice::handle(const ScsiCommand& command) {
     }
 }
 
-ScsiOutcome PhysicalDevice::execute(const ScsiCommand& command) {
+ScsiOutcome ScsiDevice::execute(const ScsiCommand& command) {
     std::lock_guard<std::mutex> serial(commandMutex_);
     ScsiOutcome gone;
     gone.kind = ScsiOutcome::Kind::NoDevice;
-    if (!plugged_ || !command.cdb || command.cdbLength == 0) return gone;
+    if (!plugged() || !command.cdb || command.cdbLength == 0) return gone;
 
-    std::optional<Fault> fault;
-    bool changed = false;
-    {
-        std::lock_guard<std::mutex> lock(faultMutex_);
-        fault = takeFault(faults_, command.cdb, command.cdbLength, command.direction, &changed);
-    }
-    if (changed) hw_.persist(*this);
+    const std::optional<Fault> fault =
+        takeFault(FaultRequest::scsi(command.cdb, command.cdbLength, command.direction));
 
     ScsiOutcome outcome;
     if (fault && fault->action == Fault::Action::Stall) {
@@ -201,7 +210,7 @@ ScsiOutcome PhysicalDevice::execute(const ScsiCommand& command) {
     }
     if (fault && fault->action == Fault::Action::Unplug) {
         interrupted(command);
-        hw_.setPlugged(id_, false);
+        hw_.setPlugged(id(), false);
         return gone;
     }
     if (fault && (fault->action == Fault::Action::Fail || fault->action == Fault::Action::Sense)) {

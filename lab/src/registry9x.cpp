@@ -65,12 +65,13 @@ void writeNineXDriveKeys(Registry& reg, const std::vector<std::shared_ptr<Physic
     unsigned index = 0;
     addNode(reg, index++, "HTREE\\ROOT\\0");
     addNode(reg, index++, "ROOT\\SCSIADAPTER\\0000");
-    for (const auto& d : present) {
+    for (const auto& device : present) {
+        ScsiTarget* d = device->scsi();
         const std::string& inquiry = d->inquiryText();
         const std::string vendor = inquiry.substr(0, 8), product = inquiry.substr(8, 16), revision = inquiry.substr(24, 4);
         char instance[48];
-        std::snprintf(instance, sizeof instance, "ROOT&SCSIADAPTER&0000&BUS_00&TARG_%02d&LUN_%02d", d->scsiTarget(),
-                      d->scsiLun());
+        std::snprintf(instance, sizeof instance, "ROOT&SCSIADAPTER&0000&BUS_00&TARG_%02d&LUN_%02d", d->targetId(),
+                      d->lun());
         const std::string hardwareKey = "SCSI\\" + underscored(vendor + product + revision.substr(0, 1)) + "\\" + instance;
         addNode(reg, index++, hardwareKey);
 
@@ -84,8 +85,8 @@ void writeNineXDriveKeys(Registry& reg, const std::vector<std::shared_ptr<Physic
         reg.setValue(enumKey, "Class", text(d->peripheralType() == 0x05 ? "CDROM" : "DiskDrive"));
         reg.setValue(enumKey, "DeviceDesc", text(trimmed(vendor) + " " + trimmed(product)));
         reg.setValue(enumKey, "Removable", binary(d->removableMedia() ? 1 : 0));
-        if (d->driveLetter()) {
-            reg.setValue(enumKey, "CurrentDriveLetterAssignment", text(std::string(1, d->driveLetter())));
+        if (device->driveLetter()) {
+            reg.setValue(enumKey, "CurrentDriveLetterAssignment", text(std::string(1, device->driveLetter())));
         } else {
             reg.deleteValue(enumKey, "CurrentDriveLetterAssignment");
         }

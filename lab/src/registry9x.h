@@ -11,6 +11,7 @@ class Registry;
 class PhysicalDevice;
 
 // Rewrites the dynamic part for the devices present now (and the Enum keys they name).
+// `present`: devices on the SCSI adapter (scsi() with a target id).
 void writeNineXDriveKeys(Registry& registry, const std::vector<std::shared_ptr<PhysicalDevice>>& present);
 
 }  // namespace lab

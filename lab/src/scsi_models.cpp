@@ -2,9 +2,12 @@
 // only identify themselves (CD-ROM drive, removable drive, the fixed disk).
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include <protocol/reader_commands.h>
 #include "firmware_images.h"
+#include "device_kinds.h"
+#include "lab/device_entry.h"
 #include "lab/physical_device.h"
 
 namespace fs = std::filesystem;
@@ -20,10 +23,10 @@ constexpr uint8_t kInvalidOpcode = 0x20;
 constexpr uint8_t kWriteError = 0x0C;
 constexpr uint8_t kSenseMediumError = 0x03;
 
-class PlainDevice : public PhysicalDevice {
+class PlainDevice : public ScsiDevice {
 public:
     PlainDevice(Hardware& hw, const json& entry, const fs::path& folder, uint8_t type, bool removable)
-        : PhysicalDevice(hw, entry, folder), type_(type), removable_(removable) {}
+        : ScsiDevice(hw, entry, folder), type_(type), removable_(removable) {}
     bool removableMedia() const override { return removable_; }
     uint8_t peripheralType() const override { return type_; }
 
@@ -35,10 +38,10 @@ private:
 // A reader of the SCSI family. In normal mode its firmware answers the vendor diagnostics from
 // the image in its flash; in upgrade mode only its boot loader runs, which knows the block
 // transfers and nothing else.
-class ScsiReader : public PhysicalDevice {
+class ScsiReader : public ScsiDevice {
 public:
     ScsiReader(Hardware& hw, const json& entry, const fs::path& folder)
-        : PhysicalDevice(hw, entry, folder),
+        : ScsiDevice(hw, entry, folder),
           upgradeMode_(entry.value("mode", "normal") == "upgrade"),
           writeProtect_(entry.value("write-protect", false)) {}
 
@@ -46,7 +49,7 @@ protected:
     ScsiOutcome handle(const ScsiCommand& c) override {
         if (c.cdb[0] == readercmd::kOpDiagnostic) return diagnostic(c);
         if (c.cdb[0] == readercmd::kOpRova) return rova(c);
-        return PhysicalDevice::handle(c);
+        return ScsiDevice::handle(c);
     }
 
     void interrupted(const ScsiCommand& c) override {
@@ -94,7 +97,7 @@ private:
         case readercmd::kDiagLog:
             reply[3] = readercmd::kDiagLogReplyLength;
             reply[readercmd::kDiagLogValid] = readercmd::kDiagLogValidMark;
-            reply[readercmd::kDiagLogTargetId] = static_cast<uint8_t>(scsiTarget());
+            reply[readercmd::kDiagLogTargetId] = static_cast<uint8_t>(targetId());
             reply[readercmd::kDiagLogWriteProtect] = writeProtect_ ? 1 : 0;
             reply[readercmd::kDiagLogDfuType] = fw.dfuType;
             return dataIn(c, reply, readercmd::kDiagLogReplyLength);
@@ -153,13 +156,13 @@ private:
 
 // The Quoll unit: a storage unit of one Tarn reader model that holds the reader's 64 KB
 // external firmware, read and written whole.
-class QuollUnit : public PhysicalDevice {
+class QuollUnit : public ScsiDevice {
 public:
-    using PhysicalDevice::PhysicalDevice;
+    using ScsiDevice::ScsiDevice;
 
 protected:
     ScsiOutcome handle(const ScsiCommand& c) override {
-        if (c.cdb[0] != readercmd::kOpQuoll) return PhysicalDevice::handle(c);
+        if (c.cdb[0] != readercmd::kOpQuoll) return ScsiDevice::handle(c);
         const uint32_t size = readercmd::kQuollFirmwareSize;
         if (c.cdbLength >= readercmd::kQuollReadCdbLength && (c.cdb[1] & 0x1F) == 0 && c.cdb[2] == readercmd::kQuollRead) {
             if (auto bad = needData(c, DataDirection::In, size)) return *bad;
@@ -191,16 +194,86 @@ private:
     }
 };
 
+// The factory firmware of a reader: an image of the SCSI family with the identity asked for.
+void prepareReader(const json& request, PreparedDevice& out) {
+    json& e = out.entry;
+    const std::string mode = request.contains("mode") ? option::text(request.at("mode"), "mode") : "normal";
+    if (mode != "normal" && mode != "upgrade") throw std::runtime_error("option mode must be normal or upgrade");
+    e["mode"] = mode;
+    e["inquiry"] = option::inquiry(request, mode == "upgrade" ? "SCSI    DFU Reader      1.00" : "SCSI    Secure Reader   1.00");
+    e["write-protect"] = option::flag(request, "write-protect", false);
+    ScsiImageParams image;
+    image.signature = e["id"].get<std::string>();
+    option::version(request, &image.major, &image.minor);
+    image.feature = static_cast<uint8_t>(option::integer(request, "feature", 0, 255, image.feature));
+    image.productType = static_cast<uint8_t>(option::integer(request, "product-type", 0, 255, image.productType));
+    image.type = static_cast<int>(option::integer(request, "dfu-type", 0, 2, mode == "upgrade" ? 1 : 0));
+    if (!out.memories.count("flash")) out.memories["flash"] = makeScsiFamilyImage(image);
+}
+
+void prepareQuoll(const json& request, PreparedDevice& out) {
+    out.entry["inquiry"] = option::inquiry(request, "Tarn    SD-MS-SM Unit   1.00");
+    uint8_t major = 1, minor = 0;
+    option::version(request, &major, &minor);
+    if (!out.memories.count("external"))
+        out.memories["external"] = makeExternalImage(major, minor, out.entry["id"].get<std::string>());
+}
+
+// A device that only identifies itself: its inquiry text is all there is to choose.
+DeviceKind plainKind(const char* name, const char* summary, const char* inquiry, char firstDrive, uint8_t type,
+                     bool removable) {
+    DeviceKind k;
+    k.name = name;
+    k.summary = summary;
+    k.options = {{"inquiry", "vendor (8) + product (16) + revision (4) characters"}};
+    k.firstDrive = firstDrive;
+    const std::string defaultInquiry = inquiry;
+    k.prepare = [defaultInquiry](const json& request, PreparedDevice& out) {
+        out.entry["inquiry"] = option::inquiry(request, defaultInquiry.c_str());
+    };
+    k.make = [type, removable](Hardware& hw, const json& entry, const fs::path& folder) {
+        return std::make_shared<PlainDevice>(hw, entry, folder, type, removable);
+    };
+    return k;
+}
+
 }  // namespace
 
-std::shared_ptr<PhysicalDevice> makePhysicalDevice(Hardware& hw, const json& entry, const fs::path& folder) {
-    const std::string kind = entry.value("kind", "");
-    if (kind == "scsi-reader") return std::make_shared<ScsiReader>(hw, entry, folder);
-    if (kind == "quoll-unit") return std::make_shared<QuollUnit>(hw, entry, folder);
-    if (kind == "cdrom") return std::make_shared<PlainDevice>(hw, entry, folder, 0x05, true);
-    if (kind == "removable") return std::make_shared<PlainDevice>(hw, entry, folder, 0x00, true);
-    if (kind == "disk") return std::make_shared<PlainDevice>(hw, entry, folder, 0x00, false);
-    return nullptr;
+void registerScsiDeviceKinds() {
+    const std::pair<std::string, std::string> inquiry = {"inquiry",
+                                                         "vendor (8) + product (16) + revision (4) characters"};
+    const std::pair<std::string, std::string> version = {"version", "firmware version MM.mm of the factory image"};
+    DeviceKind reader;
+    reader.name = "scsi-reader";
+    reader.summary = "a card reader of the SCSI family, in normal or upgrade mode";
+    reader.options = {inquiry,
+                      {"mode", "normal (its firmware runs) or upgrade (only its boot loader)"},
+                      version,
+                      {"feature", "feature byte of the factory image (0-255)"},
+                      {"product-type", "product type of the factory image (0-255)"},
+                      {"dfu-type", "DFU type marker of the factory image (0-2)"},
+                      {"write-protect", "1: its flash refuses writes"}};
+    reader.memories = {{"flash", kFirmwareSize}};
+    reader.prepare = prepareReader;
+    reader.make = [](Hardware& hw, const json& entry, const fs::path& folder) {
+        return std::make_shared<ScsiReader>(hw, entry, folder);
+    };
+    registerDeviceKind(reader);
+
+    DeviceKind quoll;
+    quoll.name = "quoll-unit";
+    quoll.summary = "the Quoll unit, holding the external firmware of its reader";
+    quoll.options = {inquiry, version};
+    quoll.memories = {{"external", kFirmwareSize}};
+    quoll.prepare = prepareQuoll;
+    quoll.make = [](Hardware& hw, const json& entry, const fs::path& folder) {
+        return std::make_shared<QuollUnit>(hw, entry, folder);
+    };
+    registerDeviceKind(quoll);
+
+    registerDeviceKind(plainKind("cdrom", "a CD-ROM drive", "LAB     DVD-ROM Drive   1.00", 'D', 0x05, true));
+    registerDeviceKind(plainKind("removable", "a removable disk", "LAB     Flash Disk      1.00", 'E', 0x00, true));
+    registerDeviceKind(plainKind("disk", "a fixed disk", "LAB     Fixed Disk      1.00", 'C', 0x00, false));
 }
 
 }  // namespace lab

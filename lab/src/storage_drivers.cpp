@@ -80,15 +80,21 @@ public:
             gone.kind = ScsiOutcome::Kind::NoDevice;
             return gone;
         }
-        return device->execute(command);
+        ScsiTarget* target = device->scsi();
+        if (!target) {
+            ScsiOutcome gone;
+            gone.kind = ScsiOutcome::Kind::NoDevice;
+            return gone;
+        }
+        return target->execute(command);
     }
     std::optional<NTSTATUS> control(DriverContext&, IoRequest& r) override {
         if (r.code != IOCTL_SCSI_PASS_THROUGH_DIRECT) return std::nullopt;
         auto device = hw_.physical(physicalId_);
         // The class driver's handle reaches its own unit: the request's address fields mean
         // nothing on it.
-        return device ? scsiPassThroughDirect(*this, r, static_cast<uint8_t>(device->scsiLun()))
-                      : scsiPassThroughDirect(*this, r);
+        return device && device->scsi() ? scsiPassThroughDirect(*this, r, static_cast<uint8_t>(device->scsi()->lun()))
+                                        : scsiPassThroughDirect(*this, r);
     }
 
 private:
@@ -106,18 +112,19 @@ public:
     }
     std::vector<ChildDescription> enumerate(DriverContext& ctx) override {
         std::vector<ChildDescription> children;
-        for (const auto& d : ctx.hw.physicalDevices()) {
-            if (d->scsiTarget() < 0 || !d->plugged()) continue;
+        for (const auto& device : ctx.hw.physicalDevices()) {
+            ScsiTarget* d = device->scsi();
+            if (!d || d->targetId() < 0 || !device->plugged()) continue;
             const bool cdrom = d->peripheralType() == 0x05;
             const std::string& q = d->inquiryText();
             const std::string vendor = q.substr(0, 8), product = q.substr(8, 16), revision = q.substr(24, 4);
             const char* type = cdrom ? "CdRom" : "Disk";
             char unique[40];
-            std::snprintf(unique, sizeof unique, "4&2ba9d1a&0&0%X%X", d->scsiTarget(), d->scsiLun());
+            std::snprintf(unique, sizeof unique, "4&2ba9d1a&0&0%X%X", d->targetId(), d->lun());
             ChildDescription c;
             c.instanceId = std::string("SCSI\\") + type + "&Ven_" + underscored(trimmed(vendor)) + "&Prod_" +
                            underscored(trimmed(product)) + "&Rev_" + underscored(trimmed(revision)) + "\\" + unique;
-            c.physicalId = d->id();
+            c.physicalId = device->id();
             const std::string v = underscored(vendor), p = underscored(product), r = underscored(revision);
             c.properties[SPDRP_HARDWAREID] = PropertyValue::multiText(
                 {std::string("SCSI\\") + type + v + p + r, std::string("SCSI\\") + type + v + p,
@@ -133,13 +140,13 @@ public:
             c.properties[SPDRP_FRIENDLYNAME] = PropertyValue::text(trimmed(vendor) + " " + trimmed(product) +
                                                                    (cdrom ? " SCSI CdRom Device" : " SCSI Disk Device"));
             char location[64];
-            std::snprintf(location, sizeof location, "Bus Number 0, Target Id %d, LUN %d", d->scsiTarget(), d->scsiLun());
+            std::snprintf(location, sizeof location, "Bus Number 0, Target Id %d, LUN %d", d->targetId(), d->lun());
             c.properties[SPDRP_LOCATION_INFORMATION] = PropertyValue::text(location);
-            c.properties[SPDRP_ADDRESS] = PropertyValue::dword(static_cast<uint32_t>(d->scsiTarget()));
+            c.properties[SPDRP_ADDRESS] = PropertyValue::dword(static_cast<uint32_t>(d->targetId()));
             c.properties[SPDRP_BUSNUMBER] = PropertyValue::dword(0);
             c.properties[SPDRP_CAPABILITIES] =
                 PropertyValue::dword(d->removableMedia() ? kCapRemovable | kCapSurpriseRemovalOk : 0);
-            c.pdo = std::make_shared<ScsiTargetPdo>(ctx.hw, d->id());
+            c.pdo = std::make_shared<ScsiTargetPdo>(ctx.hw, device->id());
             children.push_back(std::move(c));
         }
         return children;
@@ -169,7 +176,7 @@ public:
         case IOCTL_STORAGE_GET_DEVICE_NUMBER: return deviceNumber(r, partition());
         case IOCTL_SCSI_PASS_THROUGH_DIRECT: return std::nullopt;  // the port driver's business
         case IOCTL_STORAGE_MCN_CONTROL: {
-            if (!device_ || !device_->removableMedia()) return STATUS_INVALID_DEVICE_REQUEST;
+            if (!device_ || !device_->scsi() || !device_->scsi()->removableMedia()) return STATUS_INVALID_DEVICE_REQUEST;
             if (r.inputLength < sizeof(PREVENT_MEDIA_REMOVAL)) return STATUS_INFO_LENGTH_MISMATCH;
             std::lock_guard<std::mutex> lock(mutex_);
             int& held = mcnByFile_[r.file];
@@ -268,9 +275,9 @@ public:
         return STATUS_SUCCESS;
     }
     std::vector<ChildDescription> enumerate(DriverContext& ctx) override {
-        if (!device_) return {};
+        if (!device_ || !device_->scsi()) return {};
         const std::string t = tag(ctx.hw.instanceIdOf(ctx.node));
-        const bool removable = device_->removableMedia();
+        const bool removable = device_->scsi()->removableMedia();
         ChildDescription v;
         v.instanceId = removable ? "STORAGE\\RemovableMedia\\7&" + t + "&0&RM"
                                  : "STORAGE\\Volume\\1&30a96598&0&Signature" + t + "Offset7E00Length3FF7C000";

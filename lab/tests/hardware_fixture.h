@@ -59,7 +59,7 @@ inline lab::ScsiOutcome run(lab::PhysicalDevice& d, std::vector<uint8_t> cdb, st
     c.data = buffer.empty() ? nullptr : buffer.data();
     c.dataLength = static_cast<uint32_t>(buffer.size());
     c.direction = buffer.empty() ? lab::DataDirection::None : direction;
-    return d.execute(c);
+    return d.scsi()->execute(c);
 }
 
 inline std::vector<uint8_t> cdbOf(const uint8_t* bytes, size_t n) { return std::vector<uint8_t>(bytes, bytes + n); }

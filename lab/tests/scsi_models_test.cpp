@@ -183,7 +183,7 @@ TEST_F(HardwareTest, FaultsOfEveryKind) {
     c.dataLength = 10;
     c.timeoutSeconds = 10;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(device("r")->execute(c).kind, lab::ScsiOutcome::Kind::TimedOut);
+    EXPECT_EQ(device("r")->scsi()->execute(c).kind, lab::ScsiOutcome::Kind::TimedOut);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
 
     // Pulled out during the eighth block write: half of that write is in the flash, then the

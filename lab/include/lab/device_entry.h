@@ -6,6 +6,8 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,25 +16,60 @@
 
 namespace lab {
 
-// Kinds of device: "scsi-reader", "quoll-unit", "cdrom", "removable", "disk".
-const std::vector<std::string>& deviceKinds();
-
-// The persistent memories of a kind, with their sizes; each lies in the device's folder as
-// NAME.bin.
-std::vector<std::pair<std::string, uint32_t>> memoriesOf(const std::string& kind);
+class Hardware;
+class PhysicalDevice;
 
 struct PreparedDevice {
     nlohmann::json entry;                                   // what lab.json keeps
     std::map<std::string, std::vector<uint8_t>> memories;  // initial contents by memory name
 };
 
+// A kind of device, as it registers itself: the options it takes beyond the common ones (id,
+// drive, memory, fault, plugged) and the address of its bus, its memories, and how its entries
+// and models are made. attach, scenario files and "zelfin-lab attach --help" know kinds only
+// through this.
+struct DeviceKind {
+    enum class Bus { Scsi, Usb };  // addressed by target and lun, or by hub and port
+    std::string name;
+    Bus bus = Bus::Scsi;
+    std::string summary;  // one line for people
+    std::vector<std::pair<std::string, std::string>> options;  // the kind's own: name, meaning
+    std::vector<std::pair<std::string, uint32_t>> memories;   // each kept as NAME.bin
+    char firstDrive = 'E';  // where automatic drive letters start
+    // Adds the kind's own keys to a normalized entry (the common ones are filled in) and the
+    // factory contents of every memory not given; throws std::runtime_error naming a bad option.
+    std::function<void(const nlohmann::json& request, PreparedDevice& out)> prepare;
+    std::function<std::shared_ptr<PhysicalDevice>(Hardware&, const nlohmann::json& entry,
+                                                  const std::filesystem::path& folder)>
+        make;
+};
+
+// Adds (or replaces) a kind.
+void registerDeviceKind(DeviceKind kind);
+const DeviceKind* findDeviceKind(const std::string& name);
+// The names of the kinds, in the order they registered.
+std::vector<std::string> deviceKinds();
+// The persistent memories of a kind, with their sizes; none for an unknown kind.
+std::vector<std::pair<std::string, uint32_t>> memoriesOf(const std::string& kind);
+
+// Readers of option values for the kinds' prepare functions; each throws std::runtime_error
+// naming the option.
+namespace option {
+std::string text(const nlohmann::json& v, const char* key);
+long integer(const nlohmann::json& request, const char* key, long low, long high, long fallback);
+bool flag(const nlohmann::json& request, const char* key, bool fallback);
+// Vendor (8) + product (16) + revision (4), printable ASCII, blank-padded to 28.
+std::string inquiry(const nlohmann::json& request, const char* fallback);
+// "MM.mm" into *major and *minor, left as they are without the option.
+void version(const nlohmann::json& request, uint8_t* major, uint8_t* minor);
+}  // namespace option
+
 // Normalizes a device request against the devices already in the lab. Memory files named in
 // "memory" are read relative to baseDir. Throws std::runtime_error naming the bad option.
 //
-// Options: id, drive (letter or "none"), inquiry (vendor 8 + product 16 + revision 4), target
-// (0-15), lun (0-7), mode (normal|upgrade, scsi-reader), version (MM.mm), feature, product-type,
-// dfu-type (0-2) (the factory firmware of a scsi-reader; version also of a quoll-unit),
-// write-protect (0|1), memory ({name: file}), fault (one fault or a list), plugged (true|false).
+// Common options: id, drive (letter or "none"), memory ({name: file}), fault (one fault or a
+// list), plugged (true|false); the address of the kind's bus (SCSI: target 0-15, lun 0-7); and
+// the kind's own options.
 PreparedDevice prepareDevice(const nlohmann::json& request, const nlohmann::json& existing,
                              const std::filesystem::path& baseDir);
 

@@ -1,8 +1,9 @@
-// The physical devices of a lab: what an operator plugs in. Each answers SCSI commands the way
-// its firmware does, from persistent memories that are files in the lab's device folder
-// (<lab>/devices/<id>/<memory>.bin), written as they change, so that a run that dies half-way
-// leaves a half-written reader. Faults (lab/faults.h) are applied to every command before the
-// model sees it.
+// The physical devices of a lab: what an operator plugs in. A device is a core (a stable id,
+// persistent memories, faults, plugged or not) plus what it offers on its bus: a SCSI target, a
+// USB function, or a USB mass-storage bridge in front of a SCSI target. Memories are files in
+// the lab's device folder (<lab>/devices/<id>/<memory>.bin), written as they change, so that a
+// run that dies half-way leaves a half-written reader. Faults (lab/faults.h) are applied to
+// every request before the model sees it.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -61,6 +62,10 @@ private:
     uint32_t size_;
 };
 
+class ScsiTarget;
+class UsbFunction;
+
+// The core of every device.
 class PhysicalDevice {
 public:
     PhysicalDevice(Hardware& hw, const nlohmann::json& entry, const std::filesystem::path& folder);
@@ -80,28 +85,101 @@ public:
     std::vector<std::string> faultSpecs() const;
     // Takes the faults and plugged state of a lab.json entry written by another process.
     void update(const nlohmann::json& entry);
-
-    // Where the device sits on the lab's SCSI adapter.
-    int scsiTarget() const { return target_; }
-    int scsiLun() const { return lun_; }
+    // The drive letter the PC gives the device's medium, 0 for none.
     char driveLetter() const { return drive_; }
-    const std::string& inquiryText() const { return inquiry_; }  // vendor + product + revision
-    virtual bool removableMedia() const { return true; }
-    virtual uint8_t peripheralType() const { return 0x00; }  // direct-access; 0x05 CD-ROM
     const std::map<std::string, MemoryFile>& memories() const { return memories_; }
 
-    // Runs one command: the device's faults first, then its model. Commands to one device run
-    // one at a time.
-    ScsiOutcome execute(const ScsiCommand& command);
+    // What the device offers on its bus; null for what it does not offer.
+    virtual ScsiTarget* scsi() { return nullptr; }
+    virtual UsbFunction* usb() { return nullptr; }
+
+    // The fault that hits `request` now, if any; counts it against the device's faults and
+    // saves them when they changed.
+    std::optional<Fault> takeFault(const FaultRequest& request);
 
 protected:
-    // The model: INQUIRY, TEST UNIT READY and REQUEST SENSE here; anything else is an illegal
-    // request unless a subclass knows it.
+    const MemoryFile* memory(const std::string& name) const;
+    Hardware& hw_;
+
+private:
+    nlohmann::json shape_;
+    std::string id_, kind_;
+    char drive_ = 0;
+    std::atomic<bool> plugged_{true};
+    std::map<std::string, MemoryFile> memories_;
+    mutable std::mutex faultMutex_;
+    std::vector<Fault> faults_;
+};
+
+// What a device offers on a SCSI bus: its address, its identity and its commands.
+class ScsiTarget {
+public:
+    virtual ~ScsiTarget() = default;
+    virtual int targetId() const = 0;  // on the lab's SCSI adapter; -1 behind a USB bridge
+    virtual int lun() const = 0;
+    virtual const std::string& inquiryText() const = 0;  // vendor + product + revision
+    virtual bool removableMedia() const = 0;
+    virtual uint8_t peripheralType() const = 0;  // 0x00 direct-access, 0x05 CD-ROM
+    // Runs one command: the device's faults first, then its model. Commands to one device run
+    // one at a time.
+    virtual ScsiOutcome execute(const ScsiCommand& command) = 0;
+};
+
+// A USB control request's setup packet.
+struct UsbSetup {
+    uint8_t requestType = 0;
+    uint8_t request = 0;
+    uint16_t value = 0;
+    uint16_t index = 0;
+    uint16_t length = 0;
+    bool in() const { return requestType & 0x80; }
+};
+
+struct UsbOutcome {
+    enum class Kind { Completed, Stalled, TimedOut, NoDevice };
+    Kind kind = Kind::Completed;
+    uint32_t transferred = 0;
+    static UsbOutcome stalled() { return {Kind::Stalled, 0}; }
+    static UsbOutcome done(uint32_t n) { return {Kind::Completed, n}; }
+};
+
+// What a device offers as a USB function: its descriptors, control requests on endpoint 0 and
+// bulk transfers on its other endpoints.
+class UsbFunction {
+public:
+    virtual ~UsbFunction() = default;
+    virtual std::vector<uint8_t> deviceDescriptor() const = 0;
+    virtual std::vector<uint8_t> configurationDescriptor() const = 0;  // with its interfaces and endpoints
+    // String descriptor `index` as text; nullopt when the device has none of that index.
+    virtual std::optional<std::u16string> stringDescriptor(uint8_t index) const = 0;
+    // `data` holds setup.length bytes, read or written as the direction says.
+    virtual UsbOutcome control(const UsbSetup& setup, uint8_t* data) = 0;
+    virtual UsbOutcome bulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) = 0;
+    virtual UsbOutcome bulkIn(uint8_t endpoint, uint8_t* data, uint32_t length) = 0;
+};
+
+// A device that speaks SCSI: INQUIRY, TEST UNIT READY and REQUEST SENSE here, the rest in the
+// models that derive from it. It is a SCSI target of the lab's adapter, or stands behind a USB
+// mass-storage bridge.
+class ScsiDevice : public PhysicalDevice, public ScsiTarget {
+public:
+    ScsiDevice(Hardware& hw, const nlohmann::json& entry, const std::filesystem::path& folder);
+
+    ScsiTarget* scsi() override { return this; }
+    int targetId() const override { return target_; }
+    int lun() const override { return lun_; }
+    const std::string& inquiryText() const override { return inquiry_; }
+    bool removableMedia() const override { return true; }
+    uint8_t peripheralType() const override { return 0x00; }
+    ScsiOutcome execute(const ScsiCommand& command) override;
+
+protected:
+    // The model: anything but the three commands above is an illegal request unless a subclass
+    // knows it.
     virtual ScsiOutcome handle(const ScsiCommand& command);
     // Power went away while `command` ran: a model that writes in steps does the first half.
     virtual void interrupted(const ScsiCommand&) {}
 
-    const MemoryFile* memory(const std::string& name) const;
     static ScsiOutcome checkCondition(uint8_t key, uint8_t asc, uint8_t ascq);
     // Hands `reply` to a data-in command, as much as the caller's buffer takes.
     static ScsiOutcome dataIn(const ScsiCommand& command, const uint8_t* reply, size_t length);
@@ -109,17 +187,9 @@ protected:
     // it has one, else the outcome to answer.
     static std::optional<ScsiOutcome> needData(const ScsiCommand& command, DataDirection direction, uint32_t length);
 
-    Hardware& hw_;
-
 private:
-    nlohmann::json shape_;
-    std::string id_, kind_, inquiry_;
+    std::string inquiry_;
     int target_ = -1, lun_ = 0;
-    char drive_ = 0;
-    std::atomic<bool> plugged_{true};
-    std::map<std::string, MemoryFile> memories_;
-    mutable std::mutex faultMutex_;
-    std::vector<Fault> faults_;
     std::mutex commandMutex_;
     std::vector<uint8_t> lastSense_;
 };

@@ -39,8 +39,8 @@ std::shared_ptr<lab::PhysicalDevice> deviceAt(BYTE target, BYTE lun, bool anyLun
     hw.refresh();
     std::shared_ptr<lab::PhysicalDevice> sameTarget;
     for (const auto& d : hw.physicalDevices()) {
-        if (!d->plugged() || d->scsiTarget() != target) continue;
-        if (d->scsiLun() == lun) return d;
+        if (!d->plugged() || !d->scsi() || d->scsi()->targetId() != target) continue;
+        if (d->scsi()->lun() == lun) return d;
         if (anyLun && !sameTarget) sameTarget = d;
     }
     return sameTarget;
@@ -68,7 +68,7 @@ void execute(SRB_ExecSCSICmd* srb) {
     if (!device) {
         srb->SRB_HaStat = HASTAT_SEL_TO;
     } else {
-        const lab::ScsiOutcome o = device->execute(command);
+        const lab::ScsiOutcome o = device->scsi()->execute(command);
         switch (o.kind) {
         case lab::ScsiOutcome::Kind::TimedOut: srb->SRB_HaStat = HASTAT_COMMAND_TIMEOUT; break;
         case lab::ScsiOutcome::Kind::NoDevice: srb->SRB_HaStat = HASTAT_SEL_TO; break;
@@ -159,7 +159,7 @@ DWORD sendAspi32Command(LPSRB request) {
                 srb->SRB_Status = SS_NO_DEVICE;
                 return SS_NO_DEVICE;
             }
-            srb->SRB_DeviceType = device->peripheralType();
+            srb->SRB_DeviceType = device->scsi()->peripheralType();
             srb->SRB_Status = SS_COMP;
             return SS_COMP;
         }

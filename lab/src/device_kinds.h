@@ -1,0 +1,9 @@
+// The kinds of device the lab is built with register here, each from the file of its models.
+#pragma once
+
+namespace lab {
+
+// scsi-reader, quoll-unit, cdrom, removable, disk (scsi_models.cpp).
+void registerScsiDeviceKinds();
+
+}  // namespace lab
