@@ -24,6 +24,17 @@ TEST(FaultLanguage, SpellingsAndTheirCanonicalForm) {
         {"corrupt:write:1", "corrupt:write:1", nullptr},
         {"unplug:AC0090@7", "unplug:AC0090@7", nullptr},
         {"fail:any@2", "fail:any@2", nullptr},
+        {"fail:scsi:ac0090:2", "fail:AC0090:2", nullptr},
+        {"sense:scsi:12:05/24/00", "sense:12:05/24/00", nullptr},
+        {"fail:usb:c0.d2:1", "fail:usb:C0.D2:1", nullptr},
+        {"stall:usb:any", "stall:usb:any", nullptr},
+        {"corrupt:bulk:IN@3", "corrupt:bulk:in@3", nullptr},
+        {"unplug:bulk:out", "unplug:bulk:out", nullptr},
+        {"fail:port:2", "fail:port:2", nullptr},
+        {"fail:usb:C0", nullptr, "bad control request"},
+        {"fail:bulk:up", nullptr, "bad bulk direction"},
+        {"fail:scsi", nullptr, "needs what it hits"},
+        {"sense:usb:C0.D2:05/24/00", nullptr, "SCSI commands only"},
         {"explode:AC", nullptr, "unknown fault"},
         {"fail", nullptr, "needs a command"},
         {"fail:A", nullptr, "bad command"},
@@ -78,6 +89,33 @@ TEST(FaultLanguage, CountsSkipsAndMatching) {
     // A prefix longer than the CDB does not match it.
     std::vector<Fault> longer = {lab::parseFault("fail:AC00A0FF")};
     EXPECT_FALSE(lab::takeFault(longer, other, sizeof other, DataDirection::In, &changed));
+}
+
+TEST(FaultLanguage, EachBusMatchesOnlyItsOwnRequests) {
+    using lab::FaultRequest;
+    const uint8_t cdb[] = {0xC0, 0xD2};
+    struct Case {
+        const char* fault;
+        FaultRequest request;
+        bool hits;
+    };
+    const Case cases[] = {
+        {"fail:usb:C0.D2", FaultRequest::usbControl(0xC0, 0xD2), true},
+        {"fail:usb:C0.D2", FaultRequest::usbControl(0xC0, 0xD3), false},
+        {"fail:usb:C0.D2", FaultRequest::scsi(cdb, sizeof cdb, DataDirection::None), false},
+        {"fail:usb:any", FaultRequest::usbControl(0x40, 0x01), true},
+        {"fail:C0D2", FaultRequest::usbControl(0xC0, 0xD2), false},
+        {"fail:bulk:in", FaultRequest::bulk(DataDirection::In), true},
+        {"fail:bulk:in", FaultRequest::bulk(DataDirection::Out), false},
+        {"fail:any", FaultRequest::bulk(DataDirection::In), false},
+        {"fail:port", FaultRequest::port(), true},
+        {"fail:port", FaultRequest::bulk(DataDirection::Out), false},
+    };
+    for (const Case& c : cases) {
+        std::vector<Fault> faults = {lab::parseFault(c.fault)};
+        bool changed = false;
+        EXPECT_EQ(lab::takeFault(faults, c.request, &changed).has_value(), c.hits) << c.fault;
+    }
 }
 
 }  // namespace
