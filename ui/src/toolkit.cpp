@@ -89,6 +89,7 @@ Toolkit* Toolkit::existing() {
 void Toolkit::threadMain(std::promise<void>* ready) {
     threadId_ = std::this_thread::get_id();
     backend_->start();
+    WindowRegistry::serveQueue(*this);
     ready->set_value();
     backend_->runMain();
 }
@@ -103,7 +104,6 @@ void Toolkit::shutdown() {
     if (!tk) return;
     tk->stopping_ = true;
     tk->changed();
-    stopListener();
     if (!tk->onInterfaceThread() && tk->script_) tk->script_->finishAtExit();
     if (tk->onInterfaceThread()) {
         // exit() called from a handler: the loops around it cannot unwind; the process ends

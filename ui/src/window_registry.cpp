@@ -1,15 +1,48 @@
 #include "window_registry.h"
 
-#include <strings.h>
-#include <unistd.h>
+#include <winsim/winsim_ui.h>
 
+#include "answers.h"
 #include "toolkit.h"
 
 namespace ui::detail {
 
 namespace {
 
-uint64_t processBits() { return static_cast<uint64_t>(::getpid()) << 32; }
+constexpr const char* kDialogClass = "#32770";
+
+// Runs on the interface thread: every message waiting in its queue goes to its window.
+void drainQueue() {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) continue;  // the interface thread ends with the process only
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+// Called by winsim on the thread that posts or sends, under winsim's lock: it only hands the
+// work to the interface thread (a toolkit is never freed, and a stopped one refuses the task).
+void CALLBACK queueWake(void* toolkit) { static_cast<Toolkit*>(toolkit)->post(drainQueue); }
+
+// MessageBoxA of winsim, once the flags are known to be good: a real box with the Qt backend;
+// without windows the box is printed as "<caption>: <text>" and answered from the list of
+// answers.
+int CALLBACK showMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    const std::string body = text ? text : "";
+    const std::string title = caption ? caption : "Error";
+    // After the toolkit has stopped (at process exit) a box can only be printed.
+    Toolkit* tk = Toolkit::instance();
+    if (tk && !tk->headless()) return tk->call([&] { return tk->backend().messageBox(owner, body, title, type); });
+    reportLine(title + ": " + body);
+    return takeMessageBoxAnswer(type);
+}
+
+// The toolkit is loaded: its boxes are the process's message boxes.
+const bool kBoxesRegistered = [] {
+    WinsimSetMessageBoxHandler(showMessageBox);
+    return true;
+}();
 
 }  // namespace
 
@@ -18,64 +51,60 @@ WindowRegistry& WindowRegistry::instance() {
     return *registry;
 }
 
-bool WindowRegistry::isLocal(HWND hwnd) {
-    return (reinterpret_cast<uint64_t>(hwnd) >> 32) == static_cast<uint64_t>(::getpid());
+void WindowRegistry::serveQueue(Toolkit& toolkit) {
+    // The class is the process's dialog class, as the system's own is on Windows.
+    WNDCLASSA wc{};
+    wc.style = CS_GLOBALCLASS;
+    wc.lpfnWndProc = &WindowRegistry::procedure;
+    wc.lpszClassName = kDialogClass;
+    RegisterClassA(&wc);
+    WinsimSetQueueWake(queueWake, &toolkit);
 }
 
 HWND WindowRegistry::add(const std::string& title, Handler handler) {
-    HWND hwnd;
-    {
+    HWND hwnd = CreateWindowExA(0, kDialogClass, title.c_str(), WS_POPUP | WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT,
+                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, nullptr, nullptr);
+    if (hwnd) {
         std::lock_guard<std::mutex> lock(mutex_);
-        hwnd = reinterpret_cast<HWND>(processBits() | nextSerial_++);
-        windows_[hwnd] = Entry{title, std::move(handler)};
+        handlers_[hwnd] = std::move(handler);
     }
-    startListener(*this);
     if (Toolkit* tk = Toolkit::existing()) tk->changed();
     return hwnd;
 }
 
-void WindowRegistry::setTitle(HWND hwnd, const std::string& title) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = windows_.find(hwnd);
-    if (it != windows_.end()) it->second.title = title;
-}
+void WindowRegistry::setTitle(HWND hwnd, const std::string& title) { SetWindowTextA(hwnd, title.c_str()); }
 
 void WindowRegistry::remove(HWND hwnd) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        windows_.erase(hwnd);
+        handlers_.erase(hwnd);
     }
+    if (hwnd) DestroyWindow(hwnd);
     if (Toolkit* tk = Toolkit::existing()) tk->changed();
 }
 
-HWND WindowRegistry::findLocal(const std::string& title) const {
+WindowRegistry::Handler WindowRegistry::handlerOf(HWND hwnd) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& [hwnd, entry] : windows_)
-        if (::strcasecmp(entry.title.c_str(), title.c_str()) == 0) return hwnd;
-    return nullptr;
+    auto it = handlers_.find(hwnd);
+    return it == handlers_.end() ? Handler() : it->second;
 }
 
-std::optional<std::string> WindowRegistry::titleOf(HWND hwnd) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = windows_.find(hwnd);
-    if (it == windows_.end()) return std::nullopt;
-    return it->second.title;
-}
-
-bool WindowRegistry::requestLocal(HWND hwnd, WindowRequest request) const {
-    Handler handler;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = windows_.find(hwnd);
-        if (it == windows_.end()) return false;
-        handler = it->second.handler;
+LRESULT CALLBACK WindowRegistry::procedure(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    WindowRequest request;
+    switch (msg) {
+        case WM_CLOSE: request = WindowRequest::Close; break;  // the dialog decides, as its close box would
+        case WM_SHOWWINDOW:
+            if (!wParam) return 0;
+            request = WindowRequest::Restore;
+            break;
+        case WM_ACTIVATE:
+            if (LOWORD(wParam) == WA_INACTIVE) return 0;
+            request = WindowRequest::Front;
+            break;
+        default: return DefWindowProcA(hwnd, msg, wParam, lParam);
     }
-    // The interface thread does it when it gets to it; the asker does not wait, as a posted
-    // message does not.
-    Toolkit* tk = Toolkit::existing();
-    return tk && tk->post([handler, request] { handler(request); });
+    if (Handler handler = instance().handlerOf(hwnd)) handler(request);
+    return 0;
 }
-
-void WindowRegistry::stop() { stopListener(); }
 
 }  // namespace ui::detail

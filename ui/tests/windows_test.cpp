@@ -104,8 +104,9 @@ TEST(UiWindows, RequestsTheToolkitDoesNotCarryFail) {
     SetLastError(0);
     EXPECT_FALSE(ShowWindow(h, SW_HIDE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-    EXPECT_FALSE(PostMessageA(h, 0x0400 /* WM_USER */, 0, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    // A message whose parameter points into the sender's memory cannot be posted.
+    EXPECT_FALSE(PostMessageA(h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("x")));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MESSAGE_SYNC_ONLY));
     EXPECT_FALSE(SetForegroundWindow(nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
     // A handle of a process that does not exist.

@@ -86,7 +86,6 @@ const char* predefinedClass(uint16_t ordinal) {
     }
 }
 
-constexpr uint32_t DS_SETFONT = 0x40;
 
 bool readItem(Reader& r, bool extended, DialogItem* item) {
     if (!r.align4()) return false;

@@ -1,7 +1,9 @@
 // Shared internals of winsim: the process's lab, the handle table, path mapping and error helpers.
 #pragma once
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <vector>
 #include <memory>
 #include <optional>
@@ -35,6 +37,15 @@ std::shared_ptr<T> handleAs(HANDLE h) {
     if (!obj) SetLastError(ERROR_INVALID_HANDLE);
     return obj;
 }
+
+// The one lock and condition of every wait (sync.cpp). The threads' message queues live under it
+// too, so that MsgWaitForMultipleObjects sleeps on the same condition as the other waits: who
+// changes what a wait looks at does it under the lock and then notifies the condition.
+std::mutex& syncLock();
+std::condition_variable& syncCondition();
+// WaitForMultipleObjects, and done as well once `ready()` holds (looked at under syncLock()):
+// then WAIT_OBJECT_0 + count, or with waitAll WAIT_OBJECT_0 once all objects are signalled too.
+DWORD waitForObjectsOr(DWORD count, const HANDLE* handles, bool waitAll, DWORD ms, const std::function<bool()>& ready);
 
 // Objects that ReadFile/WriteFile and friends work on: files now, devices later. Each operation
 // fails with ERROR_INVALID_FUNCTION unless the object supports it.

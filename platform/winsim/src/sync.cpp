@@ -13,14 +13,8 @@ using namespace winsim;
 
 namespace {
 
-std::mutex& syncMutex() {
-    static auto* m = new std::mutex;
-    return *m;
-}
-std::condition_variable& syncChanged() {
-    static auto* cv = new std::condition_variable;
-    return *cv;
-}
+std::mutex& syncMutex() { return syncLock(); }
+std::condition_variable& syncChanged() { return syncCondition(); }
 
 struct Waitable : KernelObject {
     // Called with the sync lock held.
@@ -49,7 +43,10 @@ std::map<std::string, std::weak_ptr<Event>>& namedEvents() {
     return *m;
 }
 
-DWORD waitFor(const std::vector<std::shared_ptr<Waitable>>& objects, bool waitAll, DWORD ms) {
+// `ready`, when given, is a further condition: satisfied alone it answers WAIT_OBJECT_0 + the
+// number of objects; with waitAll it must hold as well as every object.
+DWORD waitFor(const std::vector<std::shared_ptr<Waitable>>& objects, bool waitAll, DWORD ms,
+              const std::function<bool()>* ready = nullptr) {
     std::unique_lock<std::mutex> lock(syncMutex());
     const bool forever = ms == INFINITE;
     const auto deadline = std::chrono::steady_clock::now() + (forever ? std::chrono::nanoseconds(0)
@@ -57,7 +54,7 @@ DWORD waitFor(const std::vector<std::shared_ptr<Waitable>>& objects, bool waitAl
     bool timedOut = false;
     for (;;) {
         if (waitAll) {
-            bool all = true;
+            bool all = !ready || (*ready)();
             for (const auto& o : objects) all = all && o->signaled();
             if (all) {
                 for (const auto& o : objects) o->acquire();
@@ -70,6 +67,7 @@ DWORD waitFor(const std::vector<std::shared_ptr<Waitable>>& objects, bool waitAl
                     return WAIT_OBJECT_0 + static_cast<DWORD>(i);
                 }
             }
+            if (ready && (*ready)()) return WAIT_OBJECT_0 + static_cast<DWORD>(objects.size());
         }
         if (timedOut) return WAIT_TIMEOUT;
         if (forever) {
@@ -82,7 +80,34 @@ DWORD waitFor(const std::vector<std::shared_ptr<Waitable>>& objects, bool waitAl
     }
 }
 
+// Each handle as a waitable object; null (with ERROR_INVALID_HANDLE set) for any that is not.
+bool waitables(DWORD count, const HANDLE* handles, std::vector<std::shared_ptr<Waitable>>* out) {
+    for (DWORD i = 0; i < count; ++i) {
+        auto w = handleAs<Waitable>(handles[i]);
+        if (!w) return false;
+        out->push_back(std::move(w));
+    }
+    return true;
+}
+
 }  // namespace
+
+std::mutex& winsim::syncLock() {
+    static auto* m = new std::mutex;
+    return *m;
+}
+
+std::condition_variable& winsim::syncCondition() {
+    static auto* cv = new std::condition_variable;
+    return *cv;
+}
+
+DWORD winsim::waitForObjectsOr(DWORD count, const HANDLE* handles, bool waitAll, DWORD ms,
+                               const std::function<bool()>& ready) {
+    std::vector<std::shared_ptr<Waitable>> objects;
+    if (!waitables(count, handles, &objects)) return WAIT_FAILED;
+    return waitFor(objects, waitAll, ms, &ready);
+}
 
 extern "C" {
 
@@ -183,11 +208,7 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wai
         return WAIT_FAILED;
     }
     std::vector<std::shared_ptr<Waitable>> objects;
-    for (DWORD i = 0; i < count; ++i) {
-        auto w = handleAs<Waitable>(handles[i]);
-        if (!w) return WAIT_FAILED;
-        objects.push_back(std::move(w));
-    }
+    if (!waitables(count, handles, &objects)) return WAIT_FAILED;
     return waitFor(objects, waitAll != FALSE, ms);
 }
 

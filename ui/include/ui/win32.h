@@ -1,59 +1,11 @@
-// The USER32 and common-control names the dialog toolkit works with: control styles, notification
-// codes, message-box flags, file-dialog flags, and the few window functions that reach across
-// processes (the single-instance rule finds and raises the running copy's window).
+// The control and common-control names the dialog toolkit works with: control styles,
+// notification codes and file-dialog flags. The window functions, window styles, message-box flags
+// and the rest of USER32 come from winsim's winuser.h.
 #pragma once
 #include <winsim/windows.h>
 
-#ifdef __cplusplus
-#define ZELFIN_UI_API extern "C" __attribute__((visibility("default")))
-#else
-#define ZELFIN_UI_API extern __attribute__((visibility("default")))
-#endif
-
-// ---- dialog ids ----------------------------------------------------------------------------
-#ifndef IDOK
-#define IDOK 1
-#define IDCANCEL 2
-#define IDABORT 3
-#define IDRETRY 4
-#define IDIGNORE 5
-#define IDYES 6
-#define IDNO 7
-#endif
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)
-#endif
-
-// ---- window and dialog styles --------------------------------------------------------------
-#ifndef WS_POPUP
-#define WS_OVERLAPPED 0x00000000L
-#define WS_POPUP 0x80000000L
-#define WS_CHILD 0x40000000L
-#define WS_MINIMIZE 0x20000000L
-#define WS_VISIBLE 0x10000000L
-#define WS_DISABLED 0x08000000L
-#define WS_CAPTION 0x00C00000L
-#define WS_BORDER 0x00800000L
-#define WS_DLGFRAME 0x00400000L
-#define WS_VSCROLL 0x00200000L
-#define WS_HSCROLL 0x00100000L
-#define WS_SYSMENU 0x00080000L
-#define WS_THICKFRAME 0x00040000L
-#define WS_GROUP 0x00020000L
-#define WS_TABSTOP 0x00010000L
-#define WS_MINIMIZEBOX 0x00020000L
-#define WS_MAXIMIZEBOX 0x00010000L
-#define WS_EX_DLGMODALFRAME 0x00000001L
-#define WS_EX_TOPMOST 0x00000008L
-#define WS_EX_TOOLWINDOW 0x00000080L
-#define WS_EX_CLIENTEDGE 0x00000200L
-#define WS_EX_STATICEDGE 0x00020000L
-#define WS_EX_APPWINDOW 0x00040000L
-#define DS_SETFONT 0x0040L
-#define DS_MODALFRAME 0x0080L
-#define DS_SETFOREGROUND 0x0200L
-#define DS_CENTER 0x0800L
-#define DS_SHELLFONT 0x0048L
 #endif
 
 // ---- buttons -------------------------------------------------------------------------------
@@ -186,35 +138,6 @@
 #define LVN_ITEMCHANGED (-101)
 #endif
 
-// ---- message boxes -------------------------------------------------------------------------
-#ifndef MB_OK
-#define MB_OK 0x00000000L
-#define MB_OKCANCEL 0x00000001L
-#define MB_ABORTRETRYIGNORE 0x00000002L
-#define MB_YESNOCANCEL 0x00000003L
-#define MB_YESNO 0x00000004L
-#define MB_RETRYCANCEL 0x00000005L
-#define MB_TYPEMASK 0x0000000FL
-#define MB_ICONHAND 0x00000010L
-#define MB_ICONQUESTION 0x00000020L
-#define MB_ICONEXCLAMATION 0x00000030L
-#define MB_ICONASTERISK 0x00000040L
-#define MB_ICONMASK 0x000000F0L
-#define MB_ICONERROR MB_ICONHAND
-#define MB_ICONSTOP MB_ICONHAND
-#define MB_ICONWARNING MB_ICONEXCLAMATION
-#define MB_ICONINFORMATION MB_ICONASTERISK
-#define MB_DEFBUTTON1 0x00000000L
-#define MB_DEFBUTTON2 0x00000100L
-#define MB_DEFBUTTON3 0x00000200L
-#define MB_DEFMASK 0x00000F00L
-#define MB_APPLMODAL 0x00000000L
-#define MB_SYSTEMMODAL 0x00001000L
-#define MB_TASKMODAL 0x00002000L
-#define MB_SETFOREGROUND 0x00010000L
-#define MB_TOPMOST 0x00040000L
-#endif
-
 // ---- common file dialogs -------------------------------------------------------------------
 #ifndef OFN_READONLY
 #define OFN_READONLY 0x00000001
@@ -224,45 +147,3 @@
 #define OFN_PATHMUSTEXIST 0x00000800
 #define OFN_FILEMUSTEXIST 0x00001000
 #endif
-
-// ---- windows -------------------------------------------------------------------------------
-#ifndef SW_HIDE
-#define SW_HIDE 0
-#define SW_SHOWNORMAL 1
-#define SW_NORMAL 1
-#define SW_SHOW 5
-#define SW_RESTORE 9
-#endif
-#ifndef WM_CLOSE
-#define WM_CLOSE 0x0010
-#endif
-#ifndef SM_CXICON
-#define SM_CXSCREEN 0
-#define SM_CYSCREEN 1
-#define SM_CXICON 11
-#define SM_CYICON 12
-#endif
-#ifndef USER_TIMER_MINIMUM
-#define USER_TIMER_MINIMUM 0x0000000A
-#endif
-
-// A message box: the text, caption and flags as Windows takes them; owned by `hWnd` (a dialog of
-// this process) or by nobody. Returns the id of the button chosen (IDOK, IDYES, IDNO, ...), or 0
-// with ERROR_NOT_SUPPORTED for flags it does not know. Any thread may call it.
-ZELFIN_UI_API int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
-
-// The top-level dialog titled `lpWindowName` of any process of this lab (case is ignored), this
-// process's own first. The class, when given, must be the dialog class "#32770".
-ZELFIN_UI_API HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName);
-// SW_RESTORE, SW_SHOW and SW_SHOWNORMAL ask the window's process to restore and show it; other
-// commands fail with ERROR_NOT_SUPPORTED. Returns nonzero when the window exists.
-ZELFIN_UI_API BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);
-// Asks the window's process to bring it to the front.
-ZELFIN_UI_API BOOL WINAPI SetForegroundWindow(HWND hWnd);
-// Only WM_CLOSE is carried, to a window of any process of the lab: it closes the dialog as its
-// system-menu close would.
-ZELFIN_UI_API BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
-ZELFIN_UI_API BOOL WINAPI IsWindow(HWND hWnd);
-ZELFIN_UI_API int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
-// SM_CXICON / SM_CYICON (32) and the screen size.
-ZELFIN_UI_API int WINAPI GetSystemMetrics(int nIndex);

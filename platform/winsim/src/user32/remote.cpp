@@ -1,5 +1,16 @@
-// The reach of the window functions into the other processes of the lab (protocol in
-// window_registry.h).
+// The windows of the other processes of the lab. Every process with a findable window listens on
+// a UNIX socket "<lab>/run/windows/<pid>.sock" (a listener thread, started with the first such
+// window, stopped at exit). A request is one line, answered with one line:
+//   FIND <class>\t<title>            -> the handle in hex, or 0 (each field "-" for any, or "=" and
+//                                       the text)
+//   TITLE <handle>                   -> "1 <title>", or 0
+//   POST <handle> <msg> <wp> <lp>    -> 1, or "0 <error>" (numbers in hex)
+//   POSTALL <msg> <wp> <lp>          -> 1 (HWND_BROADCAST)
+//   SHOW <handle> <cmd>              -> "1 <was visible: 0|1>", or 0
+//   FRONT <handle>                   -> 1, or 0
+// The listener answers at once; what reaches a window's procedure is posted or sent to its
+// thread without waiting for it, so a busy interface never blocks another process. A socket
+// nobody listens on belongs to a process that is gone: whoever finds it removes it.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,18 +20,17 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
+#include <sstream>
 #include <thread>
 
-#include <winsim/winsim.h>
-
-#include "window_registry.h"
+#include "user32.h"
 
 namespace fs = std::filesystem;
 
-namespace ui::detail {
+namespace winsim::user32 {
 
 namespace {
 
@@ -28,18 +38,13 @@ constexpr size_t kMaxLine = 4096;
 constexpr int kTimeoutSeconds = 5;
 
 std::optional<fs::path> socketDir() {
-    try {
-        char run[4096];
-        const DWORD n = WinsimRunFolder(run, sizeof run);
-        if (n == 0 || n >= sizeof run) return std::nullopt;
-        fs::path dir = fs::path(run) / "windows";
-        std::error_code ec;
-        fs::create_directories(dir, ec);
-        if (ec) return std::nullopt;
-        return dir;
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
+    auto run = runFolder();
+    if (!run) return std::nullopt;
+    fs::path dir = fs::path(*run) / "windows";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) return std::nullopt;
+    return dir;
 }
 
 fs::path socketPath(const fs::path& dir, uint64_t pid) { return dir / (std::to_string(pid) + ".sock"); }
@@ -102,23 +107,93 @@ std::optional<std::string> readLine(int fd) {
     return std::nullopt;
 }
 
-std::string hex(HWND h) {
+std::string hex(uint64_t v) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%" PRIx64, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(h)));
+    std::snprintf(buf, sizeof buf, "%" PRIx64, v);
     return buf;
 }
+std::string hex(HWND h) { return hex(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(h))); }
 
-HWND parseHex(const std::string& s) {
+std::optional<uint64_t> parseHex(const std::string& s) {
     char* end = nullptr;
+    errno = 0;
     const unsigned long long v = std::strtoull(s.c_str(), &end, 16);
-    return (end && *end == '\0' && !s.empty()) ? reinterpret_cast<HWND>(static_cast<uintptr_t>(v)) : nullptr;
+    if (s.empty() || !end || *end != '\0' || errno) return std::nullopt;
+    return v;
+}
+
+// The words of a line after its verb.
+std::vector<std::string> words(const std::string& rest) {
+    std::vector<std::string> out;
+    std::istringstream in(rest);
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+
+std::string field(const std::optional<std::string>& s) { return s ? "=" + *s : "-"; }
+std::optional<std::string> unfield(const std::string& s) {
+    if (s.empty() || s[0] != '=') return std::nullopt;
+    return s.substr(1);
+}
+bool fitsOnLine(const std::optional<std::string>& s) { return !s || s->find_first_of("\t\n") == std::string::npos; }
+
+HWND localHandle(const std::string& text) {
+    auto v = parseHex(text);
+    if (!v) return nullptr;
+    HWND h = reinterpret_cast<HWND>(static_cast<uintptr_t>(*v));
+    return isLocalHandle(h) ? h : nullptr;
+}
+
+std::string answer(const std::string& line) {
+    const size_t space = line.find(' ');
+    const std::string verb = line.substr(0, space);
+    const std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
+    if (verb == "FIND") {
+        const size_t tab = rest.find('\t');
+        if (tab == std::string::npos) return "0";
+        HWND h = findLocal(unfield(rest.substr(0, tab)), unfield(rest.substr(tab + 1)));
+        return h ? hex(h) : "0";
+    }
+    const std::vector<std::string> w = words(rest);
+    if (verb == "POSTALL" && w.size() == 3) {
+        auto m = parseHex(w[0]), wp = parseHex(w[1]), lp = parseHex(w[2]);
+        if (!m || !wp || !lp) return "0";
+        Lock lock = lockState();
+        for (Window* win : windowsLocked())
+            if (!win->messageOnly) postLocked(*win, static_cast<UINT>(*m), *wp, static_cast<LPARAM>(*lp));
+        return "1";
+    }
+    if (w.empty()) return "0";
+    HWND h = localHandle(w[0]);
+    if (!h) return "0";
+    if (verb == "TITLE" && w.size() == 1) {
+        char title[kMaxLine];
+        SetLastError(0);
+        const int n = GetWindowTextA(h, title, sizeof title);
+        if (n == 0 && GetLastError() == ERROR_INVALID_WINDOW_HANDLE) return "0";
+        return "1 " + std::string(title, static_cast<size_t>(n));
+    }
+    if (verb == "POST" && w.size() == 4) {
+        auto m = parseHex(w[1]), wp = parseHex(w[2]), lp = parseHex(w[3]);
+        if (!m || !wp || !lp) return "0";
+        if (PostMessageA(h, static_cast<UINT>(*m), *wp, static_cast<LPARAM>(*lp))) return "1";
+        return "0 " + hex(GetLastError());
+    }
+    if (verb == "SHOW" && w.size() == 2) {
+        auto cmd = parseHex(w[1]);
+        if (!cmd || !IsWindow(h)) return "0";
+        const BOOL was = ShowWindow(h, static_cast<int>(*cmd));
+        return IsWindow(h) ? std::string("1 ") + (was ? "1" : "0") : "0";
+    }
+    if (verb == "FRONT" && w.size() == 1) return SetForegroundWindow(h) ? "1" : "0";
+    return "0";
 }
 
 // ---- the listener of this process ------------------------------------------------------------
 
 class Listener {
 public:
-    void start(WindowRegistry& registry) {
+    void start() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (started_) return;
         started_ = true;
@@ -141,7 +216,8 @@ public:
             fs::remove(temp, ec);
             return;
         }
-        thread_ = std::thread([this, &registry] { serve(registry); });
+        thread_ = std::thread([this] { serve(); });
+        std::atexit([] { listener().stop(); });
     }
 
     void stop() {
@@ -158,8 +234,13 @@ public:
         fs::remove(path_, ec);
     }
 
+    static Listener& listener() {
+        static Listener* l = new Listener();  // stopped at exit, never destroyed
+        return *l;
+    }
+
 private:
-    void serve(WindowRegistry& registry) {
+    void serve() {
         for (;;) {
             pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
@@ -171,29 +252,9 @@ private:
             const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (client < 0) continue;
             setTimeouts(client);
-            if (auto line = readLine(client)) sendAll(client, answer(registry, *line) + "\n");
+            if (auto line = readLine(client)) sendAll(client, answer(*line) + "\n");
             ::close(client);
         }
-    }
-
-    static std::string answer(WindowRegistry& registry, const std::string& line) {
-        const size_t space = line.find(' ');
-        const std::string verb = line.substr(0, space);
-        const std::string arg = space == std::string::npos ? std::string() : line.substr(space + 1);
-        if (verb == "FIND") {
-            HWND h = registry.findLocal(arg);
-            return h ? hex(h) : "0";
-        }
-        HWND h = parseHex(arg);
-        if (!h || !WindowRegistry::isLocal(h)) return "0";
-        if (verb == "TITLE") {
-            auto title = registry.titleOf(h);
-            return title ? "1 " + *title : "0";
-        }
-        if (verb == "RESTORE") return registry.requestLocal(h, WindowRequest::Restore) ? "1" : "0";
-        if (verb == "FRONT") return registry.requestLocal(h, WindowRequest::Front) ? "1" : "0";
-        if (verb == "CLOSE") return registry.requestLocal(h, WindowRequest::Close) ? "1" : "0";
-        return "0";
     }
 
     std::mutex mutex_;
@@ -203,11 +264,6 @@ private:
     fs::path path_;
     std::thread thread_;
 };
-
-Listener& listener() {
-    static Listener* l = new Listener();  // stopped explicitly at exit, never destroyed
-    return *l;
-}
 
 // ---- asking another process ------------------------------------------------------------------
 
@@ -244,29 +300,34 @@ std::string askOwner(HWND hwnd, const std::string& line) {
     return reply;
 }
 
-}  // namespace
-
-void startListener(WindowRegistry& registry) { listener().start(registry); }
-void stopListener() { listener().stop(); }
-
-HWND remoteFind(const std::string& title) {
-    if (title.find('\n') != std::string::npos) return nullptr;
-    auto dir = socketDir();
-    if (!dir) return nullptr;
+// The other processes that listen, by their sockets.
+std::vector<uint64_t> otherProcesses(const fs::path& dir) {
     const uint64_t self = static_cast<uint64_t>(::getpid());
     std::error_code ec;
     std::vector<uint64_t> pids;
-    for (const auto& entry : fs::directory_iterator(*dir, ec)) {
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
         const std::string name = entry.path().filename().string();
         if (entry.path().extension() != ".sock") continue;
         char* end = nullptr;
         const unsigned long long pid = std::strtoull(name.c_str(), &end, 10);
         if (end && std::strcmp(end, ".sock") == 0 && pid != self) pids.push_back(pid);
     }
-    for (uint64_t pid : pids) {
+    return pids;
+}
+
+}  // namespace
+
+void startListener() { Listener::listener().start(); }
+
+HWND remoteFind(const std::optional<std::string>& className, const std::optional<std::string>& title) {
+    if (!fitsOnLine(className) || !fitsOnLine(title)) return nullptr;
+    auto dir = socketDir();
+    if (!dir) return nullptr;
+    const std::string line = "FIND " + field(className) + "\t" + field(title);
+    for (uint64_t pid : otherProcesses(*dir)) {
         std::string reply;
-        if (ask(*dir, pid, "FIND " + title, &reply) == Reach::Answered && reply != "0")
-            if (HWND h = parseHex(reply)) return h;
+        if (ask(*dir, pid, line, &reply) != Reach::Answered || reply == "0") continue;
+        if (auto v = parseHex(reply)) return reinterpret_cast<HWND>(static_cast<uintptr_t>(*v));
     }
     return nullptr;
 }
@@ -277,9 +338,33 @@ std::optional<std::string> remoteTitle(HWND hwnd) {
     return reply.substr(2);
 }
 
-bool remoteRequest(HWND hwnd, WindowRequest request) {
-    const char* verb = request == WindowRequest::Restore ? "RESTORE" : request == WindowRequest::Front ? "FRONT" : "CLOSE";
-    return askOwner(hwnd, std::string(verb) + " " + hex(hwnd)) == "1";
+bool remotePost(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, DWORD* error) {
+    const std::string reply = askOwner(hwnd, "POST " + hex(hwnd) + " " + hex(msg) + " " + hex(wParam) + " " +
+                                                 hex(static_cast<uint64_t>(lParam)));
+    if (reply == "1") return true;
+    *error = ERROR_INVALID_WINDOW_HANDLE;
+    if (reply.rfind("0 ", 0) == 0)
+        if (auto e = parseHex(reply.substr(2))) *error = static_cast<DWORD>(*e);
+    return false;
 }
 
-}  // namespace ui::detail
+bool remotePostAll(UINT msg, WPARAM wParam, LPARAM lParam) {
+    auto dir = socketDir();
+    if (!dir) return false;
+    const std::string line = "POSTALL " + hex(msg) + " " + hex(wParam) + " " + hex(static_cast<uint64_t>(lParam));
+    for (uint64_t pid : otherProcesses(*dir)) {
+        std::string reply;
+        ask(*dir, pid, line, &reply);
+    }
+    return true;
+}
+
+std::optional<bool> remoteShow(HWND hwnd, int cmd) {
+    const std::string reply = askOwner(hwnd, "SHOW " + hex(hwnd) + " " + hex(static_cast<uint64_t>(cmd)));
+    if (reply.rfind("1 ", 0) != 0) return std::nullopt;
+    return reply == "1 1";
+}
+
+bool remoteFront(HWND hwnd) { return askOwner(hwnd, "FRONT " + hex(hwnd)) == "1"; }
+
+}  // namespace winsim::user32
