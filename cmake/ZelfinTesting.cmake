@@ -7,6 +7,8 @@ function(zelfin_add_test name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   set_target_properties(${name} PROPERTIES BUILD_RPATH "${ZELFIN_BIN_DIR}")
   target_link_libraries(${name} PRIVATE ${T_LIBS} zelfin_lab_headers GTest::gtest GTest::gtest_main Threads::Threads)
+  # Shared test support (a private lab, temporary folders, log capture, child processes).
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
   target_compile_definitions(${name} PRIVATE ZELFIN_BIN_DIR="${ZELFIN_BIN_DIR}"
                                              ZELFIN_TEST_DIR="${CMAKE_BINARY_DIR}/tests")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60

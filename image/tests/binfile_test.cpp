@@ -1,5 +1,7 @@
 // Loading, creating and writing image files through winsim, with the log lines each family writes.
 #include <gtest/gtest.h>
+
+#include "temp_dir.h"
 #include <image/binfile.h>
 #include <image/integrity.h>
 #include <unistd.h>
@@ -20,12 +22,7 @@ namespace {
 
 class BinFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/binfile-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        imagetest::logged().clear();
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    void SetUp() override { imagetest::logged().clear(); }
 
     std::string file(const std::string& name, size_t size, uint8_t fill = 0xA5) {
         const std::string path = dir_ + "/" + name;
@@ -37,7 +34,8 @@ protected:
         for (const auto& l : imagetest::logged()) m.push_back(imagetest::messageOf(l));
         return m;
     }
-    std::string dir_;
+    testsupport::TempDir temp_{"binfile"};
+    std::string dir_ = temp_.str();
 };
 
 TEST_F(BinFileTest, LengthIsRoundedPerFamilyAndTheTailIsZero) {

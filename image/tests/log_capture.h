@@ -1,44 +1,15 @@
-// Collects what the image code logs, formatted, so tests can compare exact lines.
+// The image tests collect what the image code logs with the shared capture.
 #pragma once
 #include <plugin-api/kpl.h>
 
-#include <algorithm>
-#include <cstdarg>
-#include <cstdio>
-#include <string>
-#include <vector>
+#include "../../tests/support/log_capture.h"
 
 namespace imagetest {
 
-inline std::vector<std::string>& logged() {
-    static std::vector<std::string> lines;
-    return lines;
-}
-
-inline void captureLog(const char* format, ...) {
-    char line[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    logged().push_back(line);
-}
-
-// The line's text after the "unit(line) :" prefix, which carries no meaning.
-inline std::string messageOf(const std::string& line) {
-    const auto colon = line.find(") :");
-    return colon == std::string::npos ? line : line.substr(colon + 3);
-}
-
-inline bool loggedMessage(const std::string& message) {
-    const auto& l = logged();
-    return std::any_of(l.begin(), l.end(), [&](const std::string& s) { return messageOf(s) == message; });
-}
-
-inline std::string allLogged() {
-    std::string all;
-    for (const auto& s : logged()) all += s + "\n";
-    return all;
-}
+using testsupport::allLogged;
+using testsupport::captureLog;
+using testsupport::logged;
+using testsupport::loggedMessage;
+using testsupport::messageOf;
 
 }  // namespace imagetest

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "lab/hardware.h"
-#include "../../platform/winsim/src/ntoskrnl/kernel.h"
+#include "ntoskrnl/kernel.h"  // the kernel's own calls, private to winsim, which the lab is part of
 
 namespace lab::detail {
 

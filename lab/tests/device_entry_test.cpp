@@ -1,5 +1,7 @@
 // Device entries: what attach fills in, and what it refuses.
 #include <gtest/gtest.h>
+
+#include "temp_dir.h"
 #include <stdlib.h>
 
 #include <filesystem>
@@ -14,18 +16,14 @@ namespace {
 
 class DeviceEntryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/lab-entry-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     // Attaches in order, as a scenario does.
     json attachAll(const std::vector<json>& requests) {
         json devices = json::array();
         for (const json& r : requests) devices.push_back(lab::prepareDevice(r, devices, dir_).entry);
         return devices;
     }
-    fs::path dir_;
+    testsupport::TempDir temp_{"lab-entry"};
+    fs::path dir_ = temp_.path();
 };
 
 TEST_F(DeviceEntryTest, IdsLettersAndAddressesAreFilledIn) {

@@ -9,6 +9,8 @@
 #include <winsim/winbase.h>
 #include <winsim/winioctl.h>
 
+#include <lab/device_entry.h>
+
 #include "hardware_fixture.h"
 
 using nlohmann::json;
@@ -224,3 +226,49 @@ TEST_F(HardwareTest, ScheduledActionsRunOnTheLabClock) {
 }
 
 }  // namespace
+
+namespace {
+
+// A kind that only this test knows: what it offers comes from its registration alone.
+class Widget : public lab::ScsiDevice {
+public:
+    using lab::ScsiDevice::ScsiDevice;
+    uint8_t peripheralType() const override { return 0x05; }
+};
+
+}  // namespace
+
+TEST_F(HardwareTest, ANewKindIsLearntFromItsRegistration) {
+    lab::DeviceKind widget;
+    widget.name = "test-widget";
+    widget.summary = "a test device";
+    widget.options = {{"colour", "what it looks like"}};
+    widget.memories = {{"scratch", 16}};
+    widget.firstDrive = 'W';
+    widget.prepare = [](const nlohmann::json& request, lab::PreparedDevice& out) {
+        out.entry["colour"] = request.value("colour", "grey");
+        out.entry["inquiry"] = lab::option::inquiry(request, "LAB     Widget          0.01");
+    };
+    widget.make = [](lab::Hardware& hw, const nlohmann::json& entry, const std::filesystem::path& folder) {
+        return std::make_shared<Widget>(hw, entry, folder);
+    };
+    lab::registerDeviceKind(widget);
+
+    attach({{"kind", "test-widget"}, {"id", "w"}, {"colour", "red"}});
+    EXPECT_EQ(entry("w")["colour"], "red");
+    EXPECT_EQ(entry("w")["drive"], "W");
+    EXPECT_EQ(memory("w", "scratch"), std::vector<uint8_t>(16, 0xFF)) << "a memory without factory contents is erased";
+    // The SCSI adapter finds it as it finds every SCSI target, a CD-ROM by its peripheral type.
+    lab::Hardware& h = hw();
+    const lab::DevInst node = nodeOfPhysical(h, "w", "SCSI\\");
+    ASSERT_NE(node, 0u);
+    EXPECT_EQ(text(h, node, SPDRP_SERVICE), "cdrom");
+    EXPECT_NE(h.instanceIdOf(node).find("Prod_Widget"), std::string::npos) << h.instanceIdOf(node);
+    // Its option is its own: another kind is told who takes it.
+    try {
+        attach({{"kind", "cdrom"}, {"colour", "blue"}});
+        ADD_FAILURE() << "a cdrom took a colour";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("is for test-widget devices"), std::string::npos) << e.what();
+    }
+}

@@ -1,5 +1,7 @@
 // Lab folders: creation from scenarios, settings files and where a process finds its lab.
 #include <gtest/gtest.h>
+
+#include "temp_dir.h"
 #include <stdlib.h>
 
 #include <filesystem>
@@ -14,12 +16,8 @@ namespace {
 
 class LabFolderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/lab-test-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    fs::path dir_;
+    testsupport::TempDir temp_{"lab-test"};
+    fs::path dir_ = temp_.path();
 };
 
 TEST_F(LabFolderTest, CreateLaysOutTheSystemDriveAndSavesSettings) {

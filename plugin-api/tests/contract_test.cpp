@@ -4,22 +4,15 @@
 #include <gtest/gtest.h>
 #include <plugin-api/kpl.h>
 
+#include "log_capture.h"
+
 #include <cstdarg>
 #include <cstring>
 #include <string>
 
 namespace {
 
-std::string g_logged;
-
-void captureLog(const char* format, ...) {
-    char line[KPL_TEXT_SIZE];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    g_logged = line;
-}
+using testsupport::captureLog;
 
 class ProbePlugin : public ::testing::Test {
 protected:
@@ -57,7 +50,8 @@ TEST_F(ProbePlugin, EntryPointsAreExportedByBareNameAndCallable) {
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_EQ(message(KPL_E_IMAGE_TYPE, buffer), KPL_OK);
     EXPECT_STREQ(buffer, "probe");
-    EXPECT_EQ(g_logged, "probe(1) :probe");
+    ASSERT_FALSE(testsupport::logged().empty());
+    EXPECT_EQ(testsupport::logged().back(), "probe(1) :probe");
 }
 
 }  // namespace

@@ -18,25 +18,15 @@
 #include <vector>
 
 #include "mora.h"
+#include "log_capture.h"
 #include "reader_lab.h"
 
 namespace moratest {
 
 namespace fs = std::filesystem;
 
-inline std::vector<std::string>& logLines() {
-    static std::vector<std::string> lines;
-    return lines;
-}
-
-inline void captureLog(const char* format, ...) {
-    char text[2048];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    logLines().push_back(text);
-}
+inline std::vector<std::string>& logLines() { return testsupport::logged(); }
+using testsupport::captureLog;
 
 using Report = std::pair<int32_t, std::string>;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include <lab/hardware.h>
+#include <lab/facade.h>
 #include <winsim/wdm.h>
 
 #include "internal.h"

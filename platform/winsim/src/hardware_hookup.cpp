@@ -3,7 +3,7 @@
 // is built on first use, and so are the places the hooks are kept in, so the order in which the
 // library's files are initialized does not matter.
 #include "devices.h"
-#include "modules.h"
+#include "kernel32/modules.h"
 
 namespace winsim {
 

@@ -9,8 +9,7 @@
 #include <optional>
 #include <string>
 
-#include <lab/clock.h>
-#include <lab/lab.h>
+#include <lab/facade.h>
 #include <winsim/windows.h>
 
 namespace winsim {

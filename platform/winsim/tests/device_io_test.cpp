@@ -179,6 +179,55 @@ TEST_F(DefaultPc, PassThroughChecksItsRequestBlock) {
     CloseHandle(h);
 }
 
+// The checks DeviceIoControl makes before any driver sees the request, each with the exact last
+// error; a request that succeeds leaves the last error as it was.
+TEST_F(DefaultPc, DeviceIoControlChecksItsCallerFirst) {
+    constexpr DWORD kSentinel = 0xdeadbeef;
+    HANDLE readOnly = openVolume('E', GENERIC_READ);
+    HANDLE noAccess = openVolume('E', 0);
+    ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
+    ASSERT_NE(noAccess, INVALID_HANDLE_VALUE);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    STORAGE_DEVICE_NUMBER n{};
+    DWORD got = 0;
+    // winsim has no overlapped I/O, and so no OVERLAPPED structure; only the pointer matters.
+    alignas(8) unsigned char overlappedRoom[64] = {};
+    auto* overlapped = reinterpret_cast<OVERLAPPED*>(overlappedRoom);
+    const DWORD writeCode = CTL_CODE(FILE_DEVICE_DISK, 0x999, METHOD_BUFFERED, FILE_WRITE_ACCESS);
+    struct Case {
+        const char* what;
+        HANDLE h;
+        DWORD code;
+        void* out;
+        DWORD outSize;
+        DWORD* returned;
+        OVERLAPPED* overlapped;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"a handle that is none", reinterpret_cast<HANDLE>(0x7777), IOCTL_STORAGE_GET_DEVICE_NUMBER, &n, sizeof n, &got, nullptr, ERROR_INVALID_HANDLE},
+        {"an event is no device", event, IOCTL_STORAGE_GET_DEVICE_NUMBER, &n, sizeof n, &got, nullptr, ERROR_INVALID_HANDLE},
+        {"no byte count", readOnly, IOCTL_STORAGE_GET_DEVICE_NUMBER, &n, sizeof n, nullptr, nullptr, ERROR_INVALID_PARAMETER},
+        {"a size without a buffer", readOnly, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, sizeof n, &got, nullptr, ERROR_NOACCESS},
+        {"overlapped I/O", readOnly, IOCTL_STORAGE_GET_DEVICE_NUMBER, &n, sizeof n, &got, overlapped, ERROR_NOT_SUPPORTED},
+        {"a code that needs write access", readOnly, writeCode, nullptr, 0, &got, nullptr, ERROR_ACCESS_DENIED},
+        {"a buffer too small for the answer", noAccess, IOCTL_STORAGE_GET_DEVICE_NUMBER, &n, sizeof n - 1, &got, nullptr, ERROR_INSUFFICIENT_BUFFER},
+    };
+    for (const Case& c : cases) {
+        SetLastError(kSentinel);
+        EXPECT_FALSE(DeviceIoControl(c.h, c.code, nullptr, 0, c.out, c.outSize, c.returned, c.overlapped)) << c.what;
+        EXPECT_EQ(GetLastError(), c.error) << c.what;
+    }
+    SetLastError(kSentinel);
+    ASSERT_TRUE(DeviceIoControl(noAccess, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &n, sizeof n, &got, nullptr))
+        << "FILE_ANY_ACCESS needs no rights on the handle";
+    EXPECT_EQ(got, sizeof n);
+    EXPECT_EQ(GetLastError(), kSentinel);
+    CloseHandle(event);
+    CloseHandle(readOnly);
+    CloseHandle(noAccess);
+}
+
 TEST_F(DefaultPc, PassThroughSenseFitsTheCallersRoom) {
     HANDLE h = openVolume('D');
     ASSERT_NE(h, INVALID_HANDLE_VALUE);

@@ -1,6 +1,8 @@
 // Files and paths over the lab: drive mapping, case-insensitive lookup, create dispositions,
 // sharing, listings and the protected system drive.
 #include <gtest/gtest.h>
+
+#include "temp_dir.h"
 #include <unistd.h>
 
 #include <cstring>
@@ -20,16 +22,14 @@ namespace {
 class FilesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/winsim-files-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
         winDir_ = "Z:" + dir_;
         for (char& c : winDir_)
             if (c == '/') c = '\\';
     }
     void TearDown() override {
         std::error_code ec;
+        // A test may have taken the folder's rights away; the folder goes all the same.
         fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(dir_, ec);
     }
     std::string win(const std::string& name) const { return winDir_ + "\\" + name; }
     void writeHost(const std::string& name, const std::string& text) const {
@@ -40,7 +40,8 @@ protected:
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
 
-    std::string dir_;
+    testsupport::TempDir temp_{"winsim-files"};
+    std::string dir_ = temp_.str();
     std::string winDir_;
 };
 

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "../src/modules.h"
+#include "../src/kernel32/modules.h"
 #include "fixtures/fixture_support.h"
 #include <winsim/windows.h>
 

@@ -103,13 +103,15 @@ namespace winsim::kernel {
 PDRIVER_OBJECT createDriver(const std::u16string& name, PDRIVER_INITIALIZE init, PUNICODE_STRING registryPath) {
     auto* driver = new DRIVER_OBJECT{};
     auto* extension = new DRIVER_EXTENSION{};
-    auto* text = new std::u16string(name);  // lives as long as the driver object
+    auto* text = new WCHAR[name.size() + 1];  // lives as long as the driver object
+    std::copy(name.begin(), name.end(), text);
+    text[name.size()] = 0;
     driver->Type = kTypeDriver;
     driver->Size = sizeof(DRIVER_OBJECT);
     driver->DriverExtension = extension;
     extension->DriverObject = driver;
-    driver->DriverName.Buffer = text->data();
-    driver->DriverName.Length = static_cast<USHORT>(text->size() * sizeof(WCHAR));
+    driver->DriverName.Buffer = text;
+    driver->DriverName.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
     driver->DriverName.MaximumLength = driver->DriverName.Length;
     driver->DriverInit = init;
     for (auto& f : driver->MajorFunction) f = invalidRequest;
@@ -117,7 +119,7 @@ PDRIVER_OBJECT createDriver(const std::u16string& name, PDRIVER_INITIALIZE init,
     const NTSTATUS status = init ? init(driver, registryPath) : STATUS_SUCCESS;
     if (!NT_SUCCESS(status)) {
         TRACE("ntoskrnl", "DriverEntry of %s failed: %08x", utf16ToUtf8(name).c_str(), static_cast<unsigned>(status));
-        delete text;
+        delete[] text;
         delete extension;
         delete driver;
         return nullptr;

@@ -1,7 +1,5 @@
 // Everything user32 takes from the lab: its run folder, lab.json, and the hardware's interface
 // arrivals and removals. The one file of user32 that uses the lab's own types.
-#include <lab/hardware.h>
-#include <lab/lab.h>
 
 #include "../internal.h"
 #include "user32.h"

@@ -11,6 +11,7 @@
 #include <winsim/setupapi.h>
 
 #include "devices.h"
+#include "trace.h"
 
 namespace winsim {
 
@@ -71,13 +72,15 @@ BOOL fail(DWORD error) {
     return FALSE;
 }
 
+// A flag or value the subset does not have: said on the trace channel, and ERROR_NOT_SUPPORTED.
+BOOL unsupported(const char* function, const char* what, uint64_t value) {
+    TRACE_UNSUPPORTED("setupapi", "%s: %s %#llx", function, what, static_cast<unsigned long long>(value));
+    return fail(ERROR_NOT_SUPPORTED);
+}
+
 template <class F>
 BOOL guarded(F&& f) {
-    try {
-        return f();
-    } catch (const std::exception&) {
-        return fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    return winsim::guarded("setupapi", FALSE, std::forward<F>(f));
 }
 
 std::shared_ptr<DeviceSet> setOf(HDEVINFO h) {
@@ -157,8 +160,9 @@ bool matchesEnumerator(const std::string& instanceId, const std::string& enumera
 }
 
 HDEVINFO getClassDevs(const GUID* guid, const std::string& enumerator, DWORD flags) {
+    TRACE("setupapi", "SetupDiGetClassDevs enumerator '%s' flags %#x", enumerator.c_str(), flags);
     if (flags & ~static_cast<DWORD>(DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_DEVICEINTERFACE)) {
-        SetLastError(ERROR_NOT_SUPPORTED);
+        unsupported("SetupDiGetClassDevs", "flags", flags & ~static_cast<DWORD>(DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_DEVICEINTERFACE));
         return INVALID_HANDLE_VALUE;
     }
     const bool all = flags & DIGCF_ALLCLASSES;
@@ -315,7 +319,7 @@ BOOL setClassInstallParams(HDEVINFO h, PSP_DEVINFO_DATA data, PSP_CLASSINSTALL_H
         auto set = setOf(h);
         if (!set) return FALSE;
         // Parameters for the whole set would apply to every device; nothing here needs them.
-        if (!data) return fail(ERROR_NOT_SUPPORTED);
+        if (!data) return unsupported(__func__, "parameters for a whole set", 0);
         std::lock_guard<std::recursive_mutex> lock(setMutex());
         Element* e = elementOf(*set, data);
         if (!e) return FALSE;
@@ -329,18 +333,20 @@ BOOL setClassInstallParams(HDEVINFO h, PSP_DEVINFO_DATA data, PSP_CLASSINSTALL_H
             if (size != sizeof(SP_PROPCHANGE_PARAMS)) return fail(ERROR_INVALID_PARAMETER);
             const auto* p = reinterpret_cast<const SP_PROPCHANGE_PARAMS*>(params);
             if (p->StateChange < DICS_ENABLE || p->StateChange > DICS_STOP) return fail(ERROR_INVALID_PARAMETER);
-            if (p->Scope != DICS_FLAG_GLOBAL && p->Scope != DICS_FLAG_CONFIGSPECIFIC) return fail(ERROR_NOT_SUPPORTED);
+            if (p->Scope != DICS_FLAG_GLOBAL && p->Scope != DICS_FLAG_CONFIGSPECIFIC)
+                return unsupported("SetupDiSetClassInstallParams", "scope", p->Scope);
             if ((p->StateChange == DICS_START || p->StateChange == DICS_STOP) && p->Scope != DICS_FLAG_CONFIGSPECIFIC)
                 return fail(ERROR_INVALID_FLAGS);
-            if (p->HwProfile != 0) return fail(ERROR_NOT_SUPPORTED);  // one hardware profile: the current one
+            // One hardware profile: the current one.
+            if (p->HwProfile != 0) return unsupported("SetupDiSetClassInstallParams", "hardware profile", p->HwProfile);
         } else if (params->InstallFunction == DIF_REMOVE) {
             if (size != sizeof(SP_REMOVEDEVICE_PARAMS)) return fail(ERROR_INVALID_PARAMETER);
             const auto* p = reinterpret_cast<const SP_REMOVEDEVICE_PARAMS*>(params);
             if (p->Scope != DI_REMOVEDEVICE_GLOBAL && p->Scope != DI_REMOVEDEVICE_CONFIGSPECIFIC)
                 return fail(ERROR_INVALID_PARAMETER);
-            if (p->HwProfile != 0) return fail(ERROR_NOT_SUPPORTED);
+            if (p->HwProfile != 0) return unsupported("SetupDiSetClassInstallParams", "hardware profile", p->HwProfile);
         } else {
-            return fail(ERROR_NOT_SUPPORTED);
+            return unsupported("SetupDiSetClassInstallParams", "install function", params->InstallFunction);
         }
         e->params.assign(reinterpret_cast<const uint8_t*>(params), reinterpret_cast<const uint8_t*>(params) + size);
         return TRUE;
@@ -377,21 +383,13 @@ using namespace winsim;
 extern "C" {
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* guid, PCSTR enumerator, HWND, DWORD flags) {
-    try {
-        return getClassDevs(guid, enumerator ? enumerator : "", flags);
-    } catch (const std::exception&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+    return winsim::guarded(__func__, INVALID_HANDLE_VALUE,
+                           [&] { return getClassDevs(guid, enumerator ? enumerator : "", flags); });
 }
 
 HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* guid, PCWSTR enumerator, HWND, DWORD flags) {
-    try {
-        return getClassDevs(guid, enumerator ? utf16ToUtf8(enumerator) : "", flags);
-    } catch (const std::exception&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
+    return winsim::guarded(__func__, INVALID_HANDLE_VALUE,
+                           [&] { return getClassDevs(guid, enumerator ? utf16ToUtf8(enumerator) : "", flags); });
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO h) {
@@ -455,7 +453,8 @@ BOOL WINAPI SetupDiOpenDeviceInterfaceA(HDEVINFO h, PCSTR path, DWORD flags, PSP
     return guarded([&] {
         auto set = setOf(h);
         if (!set) return FALSE;
-        if (flags & ~static_cast<DWORD>(DIODI_NO_ADD)) return fail(ERROR_NOT_SUPPORTED);
+        TRACE("setupapi", "SetupDiOpenDeviceInterface %s flags %#x", path ? path : "(null)", flags);
+        if (flags & ~static_cast<DWORD>(DIODI_NO_ADD)) return unsupported(__func__, "flags", flags);
         if (!path) return fail(ERROR_INVALID_PARAMETER);
         if (itfData && itfData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
         auto itf = hardware().interfaceByPath(path);
@@ -540,7 +539,8 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO h, PSP_DEVI
     return guarded([&] {
         auto set = setOf(h);
         if (!set) return FALSE;
-        if (function != DIF_PROPERTYCHANGE && function != DIF_REMOVE) return fail(ERROR_NOT_SUPPORTED);
+        TRACE("setupapi", "SetupDiCallClassInstaller function %#x", function);
+        if (function != DIF_PROPERTYCHANGE && function != DIF_REMOVE) return unsupported(__func__, "function", function);
         std::lock_guard<std::recursive_mutex> lock(setMutex());
         Element* e = elementOf(*set, data);
         if (!e) return FALSE;

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "internal.h"
-#include "resource_directory.h"
+#include "kernel32/resource_directory.h"
 
 namespace fs = std::filesystem;
 

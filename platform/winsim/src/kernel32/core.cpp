@@ -11,7 +11,7 @@ namespace winsim {
 lab::Lab& currentLab() {
     static lab::Lab* lab = [] {
         try {
-            return &lab::Lab::current();
+            return &lab::facade::lab();
         } catch (const std::exception& e) {
             // Without its lab the simulated PC does not exist; nothing could run meaningfully.
             std::fprintf(stderr, "winsim: cannot use the lab: %s\n", e.what());

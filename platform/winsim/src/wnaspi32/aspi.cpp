@@ -7,8 +7,6 @@
 #include <cstring>
 #include <thread>
 
-#include <lab/lab.h>
-#include <lab/physical_device.h>
 #include <winsim/wnaspi32.h>
 
 #include "devices.h"

@@ -8,7 +8,6 @@
 #include <optional>
 #include <unordered_map>
 
-#include <lab/registry.h>
 
 #include "internal.h"
 
