@@ -7,14 +7,7 @@ using nlohmann::json;
 
 namespace lab {
 
-namespace {
-
-NTSTATUS signalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-}  // namespace
+using detail::signalOnCompletion;
 
 // ---- open handles --------------------------------------------------------------------------------
 

@@ -100,12 +100,9 @@ PDRIVER_OBJECT newLabDriver(Hardware& hw, const std::string& service, DriverFact
     return driver;
 }
 
-NTSTATUS signalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 }  // namespace
+
+using detail::signalOnCompletion;
 
 // ---- requests as lab drivers see them ----------------------------------------------------------
 
@@ -203,6 +200,11 @@ NTSTATUS Driver::dispatch(DriverContext& ctx, PIRP irp) {
 // ---- the lab's driver objects --------------------------------------------------------------------
 
 namespace detail {
+
+NTSTATUS signalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID event) {
+    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
 
 PDRIVER_OBJECT labDriverObject(Hardware& hw, const std::string& service, DriverFactory factory) {
     return newLabDriver(hw, service, std::move(factory));

@@ -19,6 +19,9 @@ PDEVICE_OBJECT createPdo(Hardware& hw, DevInst node, std::shared_ptr<Driver> mod
 std::shared_ptr<Driver> labDriverOf(PDEVICE_OBJECT device);
 DriverContext contextOf(PDEVICE_OBJECT labDevice);
 
+// A completion routine that sets the KEVENT it is given and keeps the IRP for its sender.
+NTSTATUS signalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID event);
+
 // An IRP of `major` (and `minor`) for `file` sent to `top`, waited for; answers its status.
 NTSTATUS sendAndWait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor = 0, PFILE_OBJECT file = nullptr);
 inline NTSTATUS sendPnp(PDEVICE_OBJECT top, UCHAR minor) { return sendAndWait(top, IRP_MJ_PNP, minor); }

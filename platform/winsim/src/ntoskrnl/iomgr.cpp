@@ -181,8 +181,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STR
     const std::u16string name = fromCounted(deviceName);
     TRACE("ntoskrnl", "IoCreateDevice %s ext=%u type=%x", utf16ToUtf8(name).c_str(), extensionSize, type);
     auto block = std::make_unique<DeviceBlock>();
+    // Zeroed, as the I/O manager hands out every device extension.
     block->extension.assign((extensionSize + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t), std::max_align_t{});
-    std::memset(block->extension.data(), 0, block->extension.size() * sizeof(std::max_align_t));
     DEVICE_OBJECT& d = block->object;
     d.Type = kTypeDevice;
     d.Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extensionSize);
