@@ -116,3 +116,38 @@ TEST(DeviceEntryArguments, AttachOptionsBecomeARequest) {
 }
 
 }  // namespace
+
+namespace {
+
+// A kind on USB, known to this test alone: its address is a hub and a port.
+TEST_F(DeviceEntryTest, UsbKindsAreAddressedByHubAndPort) {
+    lab::DeviceKind gadget;
+    gadget.name = "test-usb-gadget";
+    gadget.bus = lab::DeviceKind::Bus::Usb;
+    gadget.firstDrive = 0;
+    lab::registerDeviceKind(gadget);
+    const json d = attachAll({{{"kind", "test-usb-gadget"}},
+                              {{"kind", "test-usb-gadget"}},
+                              {{"kind", "test-usb-gadget"}, {"hub", "hub-1"}, {"port", 3}}});
+    EXPECT_EQ(d[0]["hub"], "root");
+    EXPECT_EQ(d[0]["port"], 1);
+    EXPECT_EQ(d[1]["port"], 2) << "the next free port";
+    EXPECT_EQ(d[2]["hub"], "hub-1");
+    EXPECT_EQ(d[2]["port"], 3);
+    EXPECT_EQ(d[0]["drive"], nullptr) << "a kind without a medium of its own gets no letter";
+    EXPECT_FALSE(d[0].contains("target"));
+    for (const auto& [request, error] : std::vector<std::pair<json, std::string>>{
+             {{{"kind", "test-usb-gadget"}, {"port", 1}}, "is taken"},
+             {{{"kind", "test-usb-gadget"}, {"port", 16}}, "between"},
+             {{{"kind", "test-usb-gadget"}, {"target", 2}}, "is for"},
+             {{{"kind", "cdrom"}, {"port", 2}}, "is for"}}) {
+        try {
+            lab::prepareDevice(request, d, dir_);
+            ADD_FAILURE() << request.dump() << " was accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(error), std::string::npos) << request.dump() << ": " << e.what();
+        }
+    }
+}
+
+}  // namespace
