@@ -31,14 +31,21 @@ const char kHelp[] =
     "  ZELFIN_UI             qt or headless; default qt when a display is available\n"
     "  ZELFIN_UI_SCRIPT      headless: a file of dialog actions to play\n"
     "\n"
-    "  --help      print this text and exit (only as the whole command line)\n";
+    "  --help      print this text and exit (only as the whole command line)\n"
+    "  --version   print the version line and exit (likewise)\n";
 
 }  // namespace
 
 int main() {
-    // Only a command line of exactly --help: any other line is the window's, read as it is.
-    if (std::strcmp(ticker::commandTail(GetCommandLineA()), "--help") == 0) {
+    // Only a command line of exactly --help or --version: any other line is the window's, read
+    // as it is.
+    const char* tail = ticker::commandTail(GetCommandLineA());
+    if (std::strcmp(tail, "--help") == 0) {
         std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (std::strcmp(tail, "--version") == 0) {
+        std::printf("ticker %s\n", ZELFIN_VERSION);
         return 0;
     }
     ticker::CTickerApp app;

@@ -63,7 +63,7 @@ TEST_F(LabTool, RegistryValuesFromTheCommandLine) {
         {"reg " + lab_ + " set " + key + " X REG_FOO 1", 2},
         {"reg " + lab_ + " frob " + key, 2},
         {"show " + dir_ + "/missing", 1},
-        {"init " + lab_ + " --scenario nowhere.json", 1},
+        {"init " + dir_ + "/other --scenario nowhere.json", 1},
         {"", 2},
     };
     for (const Bad& b : bad) {
