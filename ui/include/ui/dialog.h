@@ -138,6 +138,7 @@ public:
     bool listDeleteAllItems(int id);
     int listGetItemCount(int id) const;
     int listGetColumnCount(int id) const;
+    std::string listGetColumnText(int id, int column) const;  // empty past the last column
     // The next selected row after `start` (-1: from the top), or -1.
     int listGetNextSelected(int id, int start = -1) const;
     // Selects and focuses `item` alone (-1 clears the selection). Like every change of a row's
