@@ -24,7 +24,7 @@ version() {
     "$bin/zelfin-lab" dump "$lab" "$id" flash "$copy" >/dev/null
     # A flash written by an update keeps the reader's own boot block and signature area, so the
     # family may refuse it as an image (exit code 3); its version is still read.
-    { "$bin/zelfin-image" info "$copy" --family scsi --json || true; } |
+    { "$bin/zelfin-image" info "$copy" --family scsi --json 2>/dev/null || true; } |
         sed -n 's/.*"version": *"\([0-9.]*\)".*/\1/p' | head -n 1
     if [[ -n $keep ]]; then cp "$copy" "$keep"; fi
     rm -f "$copy"
