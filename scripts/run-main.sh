@@ -8,7 +8,9 @@
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 bin="$build/bin"
-lab="$build/lab"
+# Not build/lab: that is the build folder of the lab's own sources (its test list among them),
+# which removing the run's lab would take with it.
+lab="$build/run-lab"
 jobdir="$lab/drive_c/Zelfin"  # C:\Zelfin in the lab
 
 rm -rf "$lab"
