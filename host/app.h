@@ -72,6 +72,9 @@ enum HostCode : int32_t {
     kUploadWithoutDevices = 118,
     kConfigNotOpened = 119,
     kNoPluginFiles = 120,
+    kConfigMissing = 121,     // the "/CFG" file does not exist; formatted with its path
+    kConfigIsFolder = 122,    // the "/CFG" path names a folder; formatted with it
+    kConfigUnreadable = 123,  // the configuration file cannot be opened or read; formatted with its path
     kEntryPointMissing = 620,
     kNoSymLinkRecord = 621,
     kNoPluginBound = 623,
@@ -86,6 +89,9 @@ enum HostString : UINT {
     kStrTitle = 15,          // title of the main and the configured-run dialog
     kStrVersionWord = 30,    // between a description and its version
     kStrWait = 43,           // text of the wait window
+    kStrValueColumn = 18,    // configuration editor: the option list's value column
+    kStrOptionColumn = 42,   // configuration editor: the option list's key column
+    kStrDownloadFilesColumn = 50,  // configuration editor: the download list's column
 };
 
 class CfgEdtDlg;

@@ -86,6 +86,7 @@ BOOL CfgModeDlg::onInitDialog() {
         listSetItemText(IDC_RUN_LIST, item, 1, readerName(row));
         listRows_.push_back(k);
     }
+    fitColumnsToContent(IDC_RUN_LIST);
     enableItem(IDC_RUN_DEVICE_INFO, false);
     enableItem(IDC_RUN_OVERALL_BAR, false);
     enableItem(IDC_RUN_IMAGE_BAR, false);

@@ -38,12 +38,16 @@ BOOL CfgEdtDlg::onInitDialog() {
     setItemString(IDCANCEL, 11);
     const int optionWidth = itemClientWidth(IDC_OPTION_LIST);
     listSetExtendedStyle(IDC_OPTION_LIST, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
-    listInsertColumn(IDC_OPTION_LIST, 0, "Option", optionWidth > 0 ? optionWidth / 2 : kColumnWidth);
-    listInsertColumn(IDC_OPTION_LIST, 1, "Value", optionWidth > 0 ? optionWidth - optionWidth / 2 : kColumnWidth);
+    char heading[kTextSize];
+    loadString(kStrOptionColumn, heading);
+    listInsertColumn(IDC_OPTION_LIST, 0, heading, optionWidth > 0 ? optionWidth / 2 : kColumnWidth);
+    loadString(kStrValueColumn, heading);
+    listInsertColumn(IDC_OPTION_LIST, 1, heading, optionWidth > 0 ? optionWidth - optionWidth / 2 : kColumnWidth);
     listSetExtendedStyle(IDC_DOWNLOAD_LIST, LVS_EX_FULLROWSELECT | LVS_EX_CHECKBOXES,
                          LVS_EX_FULLROWSELECT | LVS_EX_CHECKBOXES);
     const int downloadWidth = itemClientWidth(IDC_DOWNLOAD_LIST);
-    listInsertColumn(IDC_DOWNLOAD_LIST, 0, "Download files", downloadWidth > 0 ? downloadWidth : 2 * kColumnWidth);
+    loadString(kStrDownloadFilesColumn, heading);
+    listInsertColumn(IDC_DOWNLOAD_LIST, 0, heading, downloadWidth > 0 ? downloadWidth : 2 * kColumnWidth);
     loadButtonBitmaps(IDC_MOVE_UP, "IDB_UP_ARROWU", "IDB_UP_ARROWD");
     loadButtonBitmaps(IDC_MOVE_DOWN, "IDB_DOWN_ARROWU", "IDB_DOWN_ARROWD");
 

@@ -35,6 +35,29 @@ void applyOption(int key, std::string_view value) {
     }
 }
 
+// An image no plug-in took would otherwise vanish from the run without a trace: say why.
+void logUnusedImage(const char* path, const int32_t (&refusals)[kMaxPlugins]) {
+    const DWORD attrs = GetFileAttributesA(path);
+    if (attrs == INVALID_FILE_ATTRIBUTES) {
+        hostLog("%s(%i) :Image %s is not used: file not found", kUnit, 205, path);
+        return;
+    }
+    for (int i = 0; i < theApp.pluginCount; ++i) {
+        const PluginSlot& slot = theApp.plugins[i];
+        char module[kTextSize] = {};
+        const DWORD n = GetModuleFileNameA(slot.module, module, sizeof module);
+        const char* name = module;
+        if (n == 0 || n >= sizeof module) name = "plug-in";
+        for (const char* p = module; *p; ++p)
+            if (*p == '\\' || *p == '/') name = p + 1;
+        char text[kTextSize] = {};
+        if (slot.getErrorMessage) slot.getErrorMessage(refusals[i], text);
+        text[sizeof text - 1] = '\0';
+        hostLog("%s(%i) :Image %s is not used: %s refuses it with status %d, %s", kUnit, 206, path, name,
+                static_cast<int>(refusals[i]), text);
+    }
+}
+
 // The images of one "Download" section as they arrive, and the Merrow image kept for its end.
 class DownloadSection {
 public:
@@ -48,10 +71,13 @@ public:
         copyInto(row.fileName, path.c_str());
         theApp.currentDownload = theApp.downloadCount;
         int accepted = -1;
+        int32_t refusals[kMaxPlugins] = {};
         for (int i = 0; i < theApp.pluginCount && accepted < 0; ++i) {
-            if (theApp.plugins[i].isBinaryValid(row.fileName) == 0) accepted = i;
+            refusals[i] = theApp.plugins[i].isBinaryValid(row.fileName);
+            if (refusals[i] == 0) accepted = i;
         }
         if (accepted < 0) {
+            logUnusedImage(row.fileName, refusals);
             copyInto(row.fileName, " ");  // the row is blanked and taken by the next image
             return;
         }
@@ -94,6 +120,35 @@ private:
     std::vector<std::string> accepted_;
 };
 
+// A configuration file that cannot be used leaves the run without one; the operator and the log
+// are told which file and why, since the run then goes on as if none had been named.
+void reportUnusableConfig(const char* name, HostCode why, const char* reason) {
+    hostLog("%s(%i) :Cannot use the configuration file %s: %s", "Zelfin", 130, name, reason);
+    char text[kTextSize];
+    loadStringWith(static_cast<UINT>(why), name, text);
+    reportTextBox(text);
+}
+
+// Whether the "/CFG" file is there to be read; when not, says so with its path.
+bool configPathUsable() {
+    const DWORD attrs = GetFileAttributesA(theApp.configPath);
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        reportUnusableConfig(theApp.configPath, kConfigIsFolder, "is a folder");
+        return false;
+    }
+    HANDLE h = CreateFileA(theApp.configPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        reportUnusableConfig(theApp.configPath, missing ? kConfigMissing : kConfigUnreadable,
+                             missing ? "no such file" : "cannot be opened");
+        return false;
+    }
+    CloseHandle(h);
+    return true;
+}
+
 }  // namespace
 
 bool openConfigFile(DWORD access, DWORD creation) {
@@ -120,10 +175,13 @@ int32_t readConfiguration(DWORD access, DWORD creation) {
     const config::CrcCheck& crc = reader.crc();
     if (crc.status == config::CrcStatus::Unreadable) {
         hostLog("%s(%i) :Error reading from Zelfin.cfg", kUnit, 110);
+        reportUnusableConfig(theApp.configPath[0] ? theApp.configPath : "Zelfin.cfg", kConfigUnreadable,
+                             "cannot be read");
         closeConfigFile();
         return 0;
     }
     if (!crc.ok()) {
+        hostLog("%s(%i) Cfg file has invalid CRC", "Zelfin", 111);
         HostStatus status;
         status.code = kConfigCrcMismatch;
         reportStatusBox(status);
@@ -145,7 +203,11 @@ int32_t readConfiguration(DWORD access, DWORD creation) {
         switch (ev.kind) {
         case config::ConfigEventKind::Option: {
             const int key = config::findOptionKey(ev.name());
-            if (key < 0) break;
+            if (key < 0) {
+                const std::string unknown(ev.name());
+                hostLog("%s(%i) :Option %s is not known and is skipped", kUnit, 105, unknown.c_str());
+                break;
+            }
             if (theApp.configEditor) theApp.configEditor->addOptionRow(std::string(ev.name()), std::string(ev.value()));
             applyOption(key, ev.value());
             break;
@@ -189,8 +251,8 @@ int32_t readConfiguration(DWORD access, DWORD creation) {
 
 int32_t readStartupConfiguration() {
     // With a "/CFG" path only that file counts; without one, Zelfin.cfg in the current folder.
-    const char* name = theApp.configPath[0] ? theApp.configPath : "ZELFIN.CFG";
-    const DWORD attrs = GetFileAttributesA(name);
+    if (theApp.configPath[0]) return configPathUsable() ? readConfiguration(GENERIC_READ, OPEN_EXISTING) : 0;
+    const DWORD attrs = GetFileAttributesA("ZELFIN.CFG");
     if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) return 0;
     return readConfiguration(GENERIC_READ, OPEN_EXISTING);
 }

@@ -122,6 +122,7 @@ bool DevInfo::showReader(const DeviceRef& reader) {
         listSetItemText(IDC_INFO_ROWS, at, 1, field(r.existing));
         if (columns == 3) listSetItemText(IDC_INFO_ROWS, at, 2, field(r.proposed));
     }
+    fitColumnsToContent(IDC_INFO_ROWS);
     return true;
 }
 

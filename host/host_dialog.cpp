@@ -2,6 +2,9 @@
 
 #include <winsim/shellapi.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "about_dialog.h"
 #include "app.h"
 #include "log.h"
@@ -40,6 +43,27 @@ void HostDialog::setItemString(int control, UINT id) {
     char text[kTextSize];
     loadString(id, text);
     setItemText(control, text);
+}
+
+void HostDialog::fitColumnsToContent(int list) {
+    const int columns = listGetColumnCount(list);
+    const int width = itemClientWidth(list);
+    if (columns < 2 || width <= 0) return;
+    std::vector<size_t> longest(static_cast<size_t>(columns), 1);
+    for (int c = 0; c < columns; ++c) {
+        // A few characters of room each, so that a short column still shows its heading.
+        longest[c] = std::max<size_t>(listGetColumnText(list, c).size(), 8) + 2;
+        for (int r = 0; r < listGetItemCount(list); ++r)
+            longest[c] = std::max(longest[c], listGetItemText(list, r, c).size() + 2);
+    }
+    size_t total = 0;
+    for (size_t n : longest) total += n;
+    int used = 0;
+    for (int c = 0; c < columns; ++c) {
+        const int w = c + 1 < columns ? static_cast<int>(static_cast<size_t>(width) * longest[c] / total) : width - used;
+        listSetColumnWidth(list, c, w);
+        used += w;
+    }
 }
 
 void HostDialog::setTitleString(UINT id) {

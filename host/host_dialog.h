@@ -18,6 +18,9 @@ protected:
     // Sets a control's text to library string `id`.
     void setItemString(int control, UINT id);
     void setTitleString(UINT id);
+    // Shares the list's width among its columns by the longest text each holds (its heading
+    // too), so that a long reader name is not cut while a column of short labels has room.
+    void fitColumnsToContent(int list);
 
     bool helpAllowed_;
 };

@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "app.h"
 #include "status.h"
@@ -15,6 +17,13 @@ namespace zelfin {
 namespace {
 
 constexpr size_t kMessageMax = 260;
+
+// Records logged before the log is open (the plug-ins' lines while they are bound, the
+// configuration reader's), kept with their own times and written right after the header.
+// Bounded, so that a run that never opens its log does not grow without end.
+constexpr size_t kPendingMax = 500;
+std::vector<std::string> pending;
+bool logOpenedOnce = false;
 
 HANDLE openLogFile(const char* path) {
     return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
@@ -38,10 +47,18 @@ void hostLog(const char* format, ...) {
     std::snprintf(time, sizeof time, "%02u:%02u:%02u", st.wHour % 100u, st.wMinute % 100u, st.wSecond % 100u);
     char record[sizeof date + sizeof time + sizeof message + 4];
     const int n = std::snprintf(record, sizeof record, "%s %s %s\r\n", date, time, message);
-    if (n > 0) logWrite(theApp.logFile, record, static_cast<DWORD>(std::strlen(record)));
+    if (n <= 0) return;
+    if (theApp.logFile == INVALID_HANDLE_VALUE) {
+        if (!logOpenedOnce && pending.size() < kPendingMax) pending.emplace_back(record);
+        return;
+    }
+    logWrite(theApp.logFile, record, static_cast<DWORD>(std::strlen(record)));
 }
 
 void openLog() {
+    logOpenedOnce = true;
+    std::vector<std::string> early;
+    early.swap(pending);
     HANDLE h = openLogFile("C:\\Zelfin.log");
     if (h == INVALID_HANDLE_VALUE) {
         char cwd[kTextSize];
@@ -73,6 +90,13 @@ void openLog() {
     hostLog("%s", rule);
     char versionLine[kTextSize];
     if (programVersionLine(versionLine)) hostLog("%s", versionLine);
+    for (const std::string& record : early) logWrite(h, record.data(), static_cast<DWORD>(record.size()));
+}
+
+void dropEarlyLog() {
+    logOpenedOnce = true;
+    pending.clear();
+    pending.shrink_to_fit();
 }
 
 void closeLog() {

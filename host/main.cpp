@@ -1,6 +1,7 @@
 // Zelfin: the firmware update utility for card readers.
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 #include "app.h"
 #include "startup.h"
@@ -34,23 +35,35 @@ const char kHelp[] =
     "  LANG                  the user interface language when the lab does not set one\n"
     "\n"
     "  --help      print this text and exit\n"
-    "  --version   print the version line and exit\n";
+    "  --version   print the version line and exit\n"
+    "\n"
+    "Exit codes: 0 when the run ends before its update dialog (no plug-in, a second copy, ...),\n"
+    "255 after an unattended run without windows (the outcome is in the log), 2 for an unknown\n"
+    "--option, otherwise the result of the dialog that ran last.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Our own options are whole arguments, so they never meet the switch test, which looks at
-    // the upper-cased command line.
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kHelp, stdout);
-        return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        char self[zelfin::kTextSize];
-        const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-        const zelfin::VersionStrings v = n && n < sizeof self ? zelfin::readVersionStrings(self) : zelfin::VersionStrings{};
-        std::printf("%s - %s %s\n", v.productName.c_str(), v.fileDescription.c_str(), v.productVersion.c_str());
-        return 0;
+    // Our own options are whole arguments starting with "--", so they never meet the switch test,
+    // which looks at the upper-cased command line. Everything after "/CFG" is its path.
+    for (int i = 1; i < argc; ++i) {
+        if (strcasecmp(argv[i], "/CFG") == 0) break;
+        if (std::strncmp(argv[i], "--", 2) != 0) continue;
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            char self[zelfin::kTextSize];
+            const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+            const zelfin::VersionStrings v =
+                n && n < sizeof self ? zelfin::readVersionStrings(self) : zelfin::VersionStrings{};
+            std::printf("%s - %s %s\n", v.productName.c_str(), v.fileDescription.c_str(), v.productVersion.c_str());
+            return 0;
+        }
+        std::fprintf(stderr, "zelfin: unknown option %s\n\n", argv[i]);
+        std::fputs(kHelp, stderr);
+        return 2;
     }
     zelfin::startRoutine();
     zelfin::shutdown();

@@ -131,7 +131,10 @@ void startRoutine() {
     upperCaseCommandLine();
     readConfigPath();
     theApp.configured = readStartupConfiguration();
-    if (!theApp.disableLog) openLog();
+    if (!theApp.disableLog)
+        openLog();
+    else
+        dropEarlyLog();
 
     if (switchPresent("/CE")) {
         runConfigEditor();

@@ -3,7 +3,7 @@
 # that has them all this costs a few dpkg look-ups and nothing else.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev nlohmann-json3-dev ccache qt6-base-dev fonts-dejavu-core)
+packages=(cmake ninja-build g++ make libgtest-dev nlohmann-json3-dev ccache qt6-base-dev fonts-dejavu-core xvfb x11-utils)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -8,7 +8,9 @@
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 bin="$build/bin"
-lab="$build/lab"
+# Not build/lab: that is the build folder of the lab's own sources (its test list among them),
+# which removing the run's lab would take with it.
+lab="$build/run-lab"
 jobdir="$lab/drive_c/Zelfin"  # C:\Zelfin in the lab
 
 rm -rf "$lab"
@@ -22,7 +24,9 @@ version() {
     local id=$1 keep=${2:-} copy
     copy=$(mktemp)
     "$bin/zelfin-lab" dump "$lab" "$id" flash "$copy" >/dev/null
-    "$bin/zelfin-image" info "$copy" --family scsi --json |
+    # A flash written by an update keeps the reader's own boot block and signature area, so the
+    # family may refuse it as an image (exit code 3); its version is still read.
+    { "$bin/zelfin-image" info "$copy" --family scsi --json 2>/dev/null || true; } |
         sed -n 's/.*"version": *"\([0-9.]*\)".*/\1/p' | head -n 1
     if [[ -n $keep ]]; then cp "$copy" "$keep"; fi
     rm -f "$copy"

@@ -23,7 +23,8 @@ const char kHelp[] =
     "\n"
     "Without a closing quotation mark the program ends at once, without a window. The command\n"
     "line is read as Windows passes it; from a POSIX shell the quotation marks reach the program\n"
-    "only around a text that holds a blank, e.g. ticker \"Copying files\" 10 -50,20.\n"
+    "only around a text that holds a blank, e.g. ticker \"Copying files\" 10 -50,20; a one-word\n"
+    "text needs a blank after it: ticker 'Busy '.\n"
     "\n"
     "Environment:\n"
     "  ZELFIN_LAB            the lab (simulated PC) to run on; default $XDG_DATA_HOME/zelfin/lab\n"
@@ -31,14 +32,21 @@ const char kHelp[] =
     "  ZELFIN_UI             qt or headless; default qt when a display is available\n"
     "  ZELFIN_UI_SCRIPT      headless: a file of dialog actions to play\n"
     "\n"
-    "  --help      print this text and exit (only as the whole command line)\n";
+    "  --help      print this text and exit (only as the whole command line)\n"
+    "  --version   print the version line and exit (likewise)\n";
 
 }  // namespace
 
 int main() {
-    // Only a command line of exactly --help: any other line is the window's, read as it is.
-    if (std::strcmp(ticker::commandTail(GetCommandLineA()), "--help") == 0) {
+    // Only a command line of exactly --help or --version: any other line is the window's, read
+    // as it is.
+    const char* tail = ticker::commandTail(GetCommandLineA());
+    if (std::strcmp(tail, "--help") == 0) {
         std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (std::strcmp(tail, "--version") == 0) {
+        std::printf("ticker %s\n", ZELFIN_VERSION);
         return 0;
     }
     ticker::CTickerApp app;

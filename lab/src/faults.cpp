@@ -26,10 +26,13 @@ uint32_t parseCount(const std::string& text, const std::string& written) {
     return static_cast<uint32_t>(std::stoul(text));
 }
 
-uint8_t parseHexByte(const std::string& text, const std::string& written) {
+// `what` names the byte in the message ("sense byte", "command byte"), so that the user sees
+// which part of the fault is wrong.
+uint8_t parseHexByte(const std::string& text, const std::string& written, const char* what) {
     if (text.size() != 2 || !std::isxdigit(static_cast<unsigned char>(text[0])) ||
         !std::isxdigit(static_cast<unsigned char>(text[1])))
-        throw std::invalid_argument("bad sense byte '" + text + "' in fault '" + written + "' (two hex digits each)");
+        throw std::invalid_argument(std::string("bad ") + what + " '" + text + "' in fault '" + written +
+                                    "' (two hex digits each)");
     return static_cast<uint8_t>(std::stoul(text, nullptr, 16));
 }
 
@@ -76,7 +79,7 @@ void parseMatch(const std::string& text, Fault& f, const std::string& written) {
             throw std::invalid_argument("bad command '" + text + "' in fault '" + written +
                                         "' (hex CDB bytes, or read, write, any)");
         f.match = Fault::Match::Prefix;
-        for (size_t i = 0; i < text.size(); i += 2) f.prefix.push_back(parseHexByte(text.substr(i, 2), written));
+        for (size_t i = 0; i < text.size(); i += 2) f.prefix.push_back(parseHexByte(text.substr(i, 2), written, "command byte"));
     }
 }
 
@@ -197,9 +200,9 @@ Fault parseFault(const std::string& written) {
         if (parts.size() <= next) throw std::invalid_argument("fault '" + written + "' needs sense data KK/AA/QQ");
         const std::vector<std::string> sense = split(parts[next++], '/');
         if (sense.size() != 3) throw std::invalid_argument("fault '" + written + "' needs sense data KK/AA/QQ");
-        f.senseKey = parseHexByte(sense[0], written);
-        f.asc = parseHexByte(sense[1], written);
-        f.ascq = parseHexByte(sense[2], written);
+        f.senseKey = parseHexByte(sense[0], written, "sense byte");
+        f.asc = parseHexByte(sense[1], written, "sense byte");
+        f.ascq = parseHexByte(sense[2], written, "sense byte");
         if (f.senseKey > 0x0F) throw std::invalid_argument("sense key above 0F in fault '" + written + "'");
     }
     if (parts.size() > next) {

@@ -16,6 +16,7 @@
 #include "lab/faults.h"
 #include "lab/hardware.h"
 #include "lab/registry.h"
+#include "firmware_images.h"
 #include "scenarios.h"
 
 namespace fs = std::filesystem;
@@ -152,12 +153,17 @@ std::unique_ptr<Lab> Lab::create(const fs::path& dir, const std::string& scenari
         sc = *builtin;
     } else {
         base = fs::absolute(scenario).parent_path();
+        std::error_code ec;
+        if (fs::is_directory(scenario, ec)) throw std::runtime_error("scenario " + scenario + " is a folder, not a file");
         std::ifstream in(scenario, std::ios::binary);
         if (!in) throw std::runtime_error("no such scenario: " + scenario + " (use default, empty or a JSON file)");
+        if (in.peek() == std::char_traits<char>::eof()) throw std::runtime_error("scenario " + scenario + " is empty");
         try {
             sc = json::parse(in);
-        } catch (const json::exception& e) {
-            throw std::runtime_error("scenario " + scenario + " is not valid JSON: " + e.what());
+        } catch (const json::parse_error& e) {
+            throw std::runtime_error("scenario " + scenario + " is not JSON (error at byte " + std::to_string(e.byte) + ")");
+        } catch (const json::exception&) {
+            throw std::runtime_error("scenario " + scenario + " is not JSON");
         }
         if (!sc.is_object()) throw std::runtime_error("scenario " + scenario + " must be a JSON object");
     }
@@ -197,6 +203,21 @@ fs::path Lab::defaultDir() {
 Lab& Lab::current() {
     static std::unique_ptr<Lab> lab = [] {
         const fs::path dir = defaultDir();
+        // A lab named by ZELFIN_LAB must be there already: a mistyped name would otherwise give a
+        // fresh default PC, and a run on it would seem to work. Only the default place is made on
+        // first use.
+        if (const char* env = std::getenv("ZELFIN_LAB"); env && *env) {
+            std::error_code ec;
+            if (!fs::is_directory(dir, ec))
+                throw std::runtime_error("ZELFIN_LAB names " + dir.string() +
+                                         ", which does not exist (make a lab there with: zelfin-lab init " +
+                                         dir.string() + ")");
+            if (!fs::exists(dir / "lab.json", ec))
+                throw std::runtime_error("ZELFIN_LAB names " + dir.string() +
+                                         ", which holds no lab (no lab.json; make one with: zelfin-lab init " +
+                                         dir.string() + ")");
+            return open(dir);
+        }
         FolderLock lock(dir);
         if (!fs::exists(dir / "lab.json")) return create(dir, "default");
         return open(dir);
@@ -272,6 +293,28 @@ Registry& Lab::registry() {
     return *registry_;
 }
 
+namespace {
+
+// What a SCSI-family reader's flash holds, as its firmware reports it: {"family", "type" (the
+// upgrade type, null when the image has no marker), "productType", "feature", "version"}; null for
+// devices without firmware of their own and for a flash that cannot be read.
+json firmwareOf(const json& device, const json& memories) {
+    if (device.value("kind", "") != "scsi-reader" || !memories.contains("flash")) return nullptr;
+    std::ifstream in(memories["flash"].get<std::string>(), std::ios::binary);
+    std::vector<uint8_t> flash(kFirmwareSize);
+    if (!in.read(reinterpret_cast<char*>(flash.data()), flash.size())) return nullptr;
+    const ScsiImageInfo fw = inspectScsiImage(flash.data(), flash.size());
+    char version[16];
+    std::snprintf(version, sizeof version, "%u.%02u", static_cast<unsigned>(fw.major), static_cast<unsigned>(fw.minor));
+    return {{"family", "scsi"},
+            {"type", fw.dfuType == 0xFF ? json(nullptr) : json(fw.dfuType)},
+            {"productType", fw.productType},
+            {"feature", fw.feature},
+            {"version", version}};
+}
+
+}  // namespace
+
 json Lab::toJson() const {
     json j;
     j["path"] = root_.string();
@@ -285,6 +328,7 @@ json Lab::toJson() const {
             memories[name] = (deviceDir(d.value("id", "")) / (name + ".bin")).string();
         d["memories"] = memories;
         if (!d.contains("drive")) d["drive"] = nullptr;
+        d["firmware"] = firmwareOf(d, memories);
         j["devices"].push_back(d);
     }
     return j;

@@ -38,7 +38,7 @@ TEST(FaultLanguage, SpellingsAndTheirCanonicalForm) {
         {"explode:AC", nullptr, "unknown fault"},
         {"fail", nullptr, "needs a command"},
         {"fail:A", nullptr, "bad command"},
-        {"fail:ZZ", nullptr, "bad sense byte"},
+        {"fail:ZZ", nullptr, "bad command byte 'ZZ'"},
         {"fail:AC00A0:0", nullptr, "count of 0"},
         {"fail:AC00A0:x", nullptr, "bad count"},
         {"sense:AC0090", nullptr, "needs sense data"},

@@ -52,7 +52,7 @@ TEST_F(LabFolderTest, ScenarioFilesAndTheirErrors) {
         {R"({"settings":{"language":"German"}})", "language"},
         {R"({"settings":{"windowsDirectory":"D:\\WINDOWS"}})", "windowsDirectory"},
         {R"({"devices":{}})", "devices"},
-        {R"({"settings":)", "not valid JSON"},
+        {R"({"settings":)", "is not JSON (error at byte"},
     };
     int n = 0;
     for (const Case& c : cases) {

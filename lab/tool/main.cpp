@@ -1,5 +1,6 @@
 // zelfin-lab: creates, shows and changes labs, the simulated PCs Zelfin runs on.
 #include <lab/device_entry.h>
+#include <lab/faults.h>
 #include <lab/lab.h>
 #include <lab/registry.h>
 #include <winsim/winerror.h>
@@ -11,7 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,15 +23,19 @@ using nlohmann::json;
 
 namespace {
 
-const char kUsage[] =
+const char kUsageCommands[] =
     "Usage: zelfin-lab COMMAND [ARGS]\n"
     "\n"
     "Creates, shows and changes labs: simulated PCs with their settings, system drive,\n"
     "registry and devices, kept in a folder.\n"
     "\n"
     "Commands:\n"
-    "  init DIR [--scenario default|empty|FILE]   create (or reset) a lab from a scenario\n"
-    "  show [DIR] [--json]                        print a lab's settings and devices\n"
+    "  init DIR [--scenario default|empty|FILE] [--force]\n"
+    "                                             create a lab from a scenario; a folder that\n"
+    "                                             already holds a lab is reset only with --force\n"
+    "  show [DIR] [--json]                        print a lab's settings and a table of its\n"
+    "                                             devices (id, kind, drive, mode, SCSI port,\n"
+    "                                             the firmware in a reader's flash, faults)\n"
     "  reg DIR get KEY [NAME]                     print a registry value (or a key's values)\n"
     "  reg DIR set KEY NAME TYPE VALUE            write a value; TYPE is REG_SZ, REG_EXPAND_SZ,\n"
     "                                             REG_DWORD (decimal or 0x hex) or REG_BINARY (hex)\n"
@@ -37,16 +44,15 @@ const char kUsage[] =
     "  detach DIR ID                              remove a device and its memories\n"
     "  fault DIR ID SPEC...                       give a device faults (see below)\n"
     "  dump DIR ID MEMORY FILE                    copy a device's memory into FILE\n"
-    "\n"
-    "Device kinds: scsi-reader, quoll-unit, cdrom, removable, disk. Options of attach (and keys\n"
-    "of a scenario's \"devices\" entries): --drive LETTER|none, --inquiry TEXT (vendor 8, product\n"
-    "16, revision 4 characters), --memory NAME=FILE (preload a memory: flash of a scsi-reader,\n"
-    "external of a quoll-unit), --mode normal|upgrade, --target N, --lun N, --id ID,\n"
-    "--write-protect 0|1, --fault SPEC, --plugged 0|1, and for the factory firmware --version\n"
-    "MM.mm, --feature N, --product-type N, --dfu-type 0|1|2.\n"
-    "\n"
-    "Faults (CMD: hex bytes the CDB starts with, such as AC00A0, or read, write, any; N: how many\n"
-    "matching commands are hit, all without it; @K: let K matching commands pass first):\n"
+    "\n";
+
+const char kUsageFaults[] =
+    "Faults (CMD names what the fault hits: a SCSI command as the hex bytes its CDB starts with,\n"
+    "such as AC00A0 or scsi:AC00A0, or read, write, any; a USB control request usb:RT.RQ (hex\n"
+    "bmRequestType.bRequest, such as usb:C0.D2) or usb:any; a bulk transfer bulk:in, bulk:out,\n"
+    "bulk:any; a request to the device's hub port: port. N: how many matching requests are hit,\n"
+    "all without it; @K: let K matching requests pass first. On USB, fail stalls the request and\n"
+    "stall lets it time out; sense is for SCSI commands only):\n"
     "  fail:CMD[:N][@K]            the command ends with CHECK CONDITION, HARDWARE ERROR 04/44/00\n"
     "  sense:CMD:KK/AA/QQ[:N][@K]  the command ends with this sense key/ASC/ASCQ (hex)\n"
     "  stall:CMD[:N][@K]           the command never completes; the caller's time-out runs out\n"
@@ -61,7 +67,36 @@ const char kUsage[] =
     "$XDG_DATA_HOME/zelfin/lab.\n"
     "\n"
     "Environment: ZELFIN_LAB (the lab folder), ZELFIN_TIME_SCALE (lab clock speed-up), LANG (the\n"
-    "user interface language when the lab does not fix one).\n";
+    "user interface language when the lab does not fix one). A folder named by ZELFIN_LAB must\n"
+    "hold a lab (made with init); only the default folder is made on first use.\n"
+    "\n"
+    "show --json prints {\"path\", \"settings\", \"devices\": [...]}; each device has the keys of\n"
+    "attach, \"memories\" (name: file) and \"firmware\": null, or for a reader {\"family\": \"scsi\",\n"
+    "\"type\": upgrade type or null, \"productType\", \"feature\", \"version\": \"MM.mm\"}.\n"
+    "\n"
+    "--version prints the version. Exit codes: 0 done, 1 failed (the reason is one line on\n"
+    "standard error), 2 wrong usage.\n";
+
+// The usage with the device kinds and their options, as each kind registered them.
+std::string usage() {
+    std::ostringstream out;
+    out << kUsageCommands;
+    out << "Device kinds (attach DIR KIND [--OPTION VALUE]...; a scenario's \"devices\" entries take the\n"
+           "same keys):\n";
+    for (const std::string& name : lab::deviceKinds()) {
+        const lab::DeviceKind* kind = lab::findDeviceKind(name);
+        if (!kind) continue;
+        out << "  " << std::left << std::setw(13) << name << " " << kind->summary << "\n";
+        for (const auto& [option, meaning] : kind->options)
+            out << "      --" << std::left << std::setw(15) << option << " " << meaning << "\n";
+        for (const auto& [memory, size] : kind->memories)
+            out << "      --memory " << memory << "=FILE   preload its " << memory << " (" << size << " bytes)\n";
+    }
+    out << "Every kind also takes --id ID, --drive LETTER|none, --fault SPEC, --plugged 0|1 and the\n"
+           "address on its bus: --target N (0-15) and --lun N (0-7) on the SCSI adapter.\n\n";
+    out << kUsageFaults;
+    return out.str();
+}
 
 int usageError(const std::string& message) {
     std::cerr << "zelfin-lab: " << message << "\nTry 'zelfin-lab --help'.\n";
@@ -158,16 +193,72 @@ std::string errorText(long code) {
 int cmdInit(const std::vector<std::string>& args) {
     if (args.empty()) return usageError("init needs a lab folder");
     std::string scenario = "default";
+    bool force = false;
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--scenario" && i + 1 < args.size()) {
             scenario = args[++i];
+        } else if (args[i] == "--force") {
+            force = true;
         } else {
             return usageError("unknown argument to init: " + args[i]);
         }
     }
+    std::error_code ec;
+    if (!force && fs::exists(fs::path(args[0]) / "lab.json", ec)) {
+        std::cerr << "zelfin-lab: " << args[0]
+                  << " already holds a lab; init --force resets it (its devices' memories are lost)\n";
+        return 1;
+    }
     auto lab = lab::Lab::create(args[0], scenario);
     std::cout << "Created lab " << lab->root().string() << " from scenario " << scenario << "\n";
     return 0;
+}
+
+// One table cell of a device: the firmware its reader's flash holds.
+std::string firmwareCell(const json& fw) {
+    if (!fw.is_object()) return "-";
+    std::ostringstream out;
+    out << fw.value("family", "") << " type ";
+    if (fw["type"].is_null())
+        out << "none";
+    else
+        out << fw["type"].get<int>();
+    out << " product " << fw.value("productType", 0) << " v" << fw.value("version", "");
+    return out.str();
+}
+
+std::string faultsCell(const json& d) {
+    std::string text;
+    if (!d.value("plugged", true)) text = "unplugged";
+    for (const json& f : d.value("faults", json::array())) {
+        if (!text.empty()) text += " ";
+        text += f.is_string() ? f.get<std::string>() : f.dump();
+    }
+    return text.empty() ? "-" : text;
+}
+
+void printDeviceTable(const json& devices) {
+    const std::vector<std::string> head = {"ID", "KIND", "DRIVE", "MODE", "PORT", "FIRMWARE", "FAULTS"};
+    std::vector<std::vector<std::string>> rows = {head};
+    for (const json& d : devices) {
+        const std::string drive = d["drive"].is_string() ? d["drive"].get<std::string>() + ":" : "-";
+        const std::string port = d.contains("target") ? "SCSI " + std::to_string(d.value("target", 0L)) + ":" +
+                                                             std::to_string(d.value("lun", 0L))
+                                                       : "-";
+        rows.push_back({d.value("id", ""), d.value("kind", ""), drive, d.value("mode", "-"), port,
+                        firmwareCell(d.value("firmware", json(nullptr))), faultsCell(d)});
+    }
+    std::vector<size_t> width(head.size(), 0);
+    for (const auto& r : rows)
+        for (size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], r[c].size());
+    for (const auto& r : rows) {
+        std::string line = " ";
+        for (size_t c = 0; c < r.size(); ++c) {
+            line += " " + r[c];
+            if (c + 1 < r.size()) line += std::string(width[c] - r[c].size() + 1, ' ');
+        }
+        std::cout << line << "\n";
+    }
 }
 
 int cmdShow(const std::vector<std::string>& args) {
@@ -199,7 +290,7 @@ int cmdShow(const std::vector<std::string>& args) {
               << "Time scale:      " << lab->timeScale() << "\n"
               << "System drive:    " << lab->driveC().string() << "\n"
               << "Devices:         " << j["devices"].size() << "\n";
-    for (const json& d : j["devices"]) std::cout << "  " << d.dump() << "\n";
+    if (!j["devices"].empty()) printDeviceTable(j["devices"]);
     return 0;
 }
 
@@ -283,6 +374,15 @@ int cmdDetach(const std::vector<std::string>& args) {
 
 int cmdFault(const std::vector<std::string>& args) {
     if (args.size() < 3) return usageError("fault takes a lab folder, a device id and at least one fault");
+    // A mistyped fault is wrong usage, found before the lab is touched.
+    for (size_t i = 2; i < args.size(); ++i) {
+        if (args[i] == "unplug" || args[i] == "plug" || args[i] == "clear") continue;
+        try {
+            lab::parseFault(args[i]);
+        } catch (const std::invalid_argument& e) {
+            return usageError(e.what());
+        }
+    }
     auto lab = lab::Lab::open(args[0]);
     for (size_t i = 2; i < args.size(); ++i) lab->applyFault(args[1], args[i]);
     return 0;
@@ -316,7 +416,11 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return usageError("no command given");
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        std::cout << kUsage;
+        std::cout << usage();
+        return 0;
+    }
+    if (args[0] == "--version") {
+        std::cout << "zelfin-lab " << ZELFIN_VERSION << "\n";
         return 0;
     }
     const std::string cmd = args[0];
@@ -329,6 +433,11 @@ int main(int argc, char** argv) {
         if (cmd == "detach") return cmdDetach(args);
         if (cmd == "fault") return cmdFault(args);
         if (cmd == "dump") return cmdDump(args);
+    } catch (const fs::filesystem_error& e) {
+        // The library's own text names its call ("filesystem error: cannot create directories");
+        // the user needs the path and the reason.
+        std::cerr << "zelfin-lab: cannot use " << e.path1().string() << ": " << e.code().message() << "\n";
+        return 1;
     } catch (const std::exception& e) {
         std::cerr << "zelfin-lab: " << e.what() << "\n";
         return 1;

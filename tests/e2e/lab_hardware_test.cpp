@@ -93,7 +93,7 @@ TEST_F(LabHardware, AttachShowDumpFaultDetach) {
         {"attach " + lab_ + " scsi-reader --memory flash", 2, "NAME=FILE"},
         {"attach " + lab_ + " cdrom --colour red", 2, "unknown option"},
         {"detach " + lab_ + " nobody", 1, "no device nobody"},
-        {"fault " + lab_ + " cdrom-1 explode:12", 1, "unknown fault"},
+        {"fault " + lab_ + " cdrom-1 explode:12", 2, "unknown fault"},  // wrong usage, found before the lab is touched
         {"fault " + lab_ + " cdrom-1", 2, "at least one fault"},
         {"dump " + lab_ + " cdrom-1 flash x.bin", 1, "no memory 'flash'"},
         {"dump " + lab_ + " nobody flash x.bin", 1, "no device nobody"},

@@ -35,6 +35,25 @@ TEST_F(LabTool, InitThenShowJson) {
     EXPECT_TRUE(j.at("settings").is_object());
     EXPECT_TRUE(j.at("devices").is_array());
     EXPECT_EQ(j["settings"]["os"]["major"], 5);
+    // Each reader carries what its flash holds, as its firmware reports it.
+    for (const auto& d : j["devices"]) {
+        if (d["id"] == "scsi-reader-1") {
+            EXPECT_EQ(d["firmware"], nlohmann::json({{"family", "scsi"}, {"type", 0}, {"productType", 1},
+                                                     {"feature", 1}, {"version", "1.00"}}));
+        }
+        if (d["kind"] == "cdrom") {
+            EXPECT_TRUE(d["firmware"].is_null());
+        }
+    }
+    // For people: one row per device with its firmware and faults.
+    ASSERT_EQ(tool("fault " + lab_ + " scsi-reader-2 fail:AC0090:2").exitCode, 0);
+    const auto table = tool("show " + lab_);
+    EXPECT_NE(table.output.find("ID             KIND         DRIVE  MODE     PORT      FIRMWARE"), std::string::npos)
+        << table.output;
+    EXPECT_NE(table.output.find("scsi-reader-2  scsi-reader  F:     upgrade  SCSI 3:0  scsi type 1 product 1 v1.00  "
+                                "fail:AC0090:2"),
+              std::string::npos)
+        << table.output;
     // Without a folder, show uses the lab named by ZELFIN_LAB.
     const auto viaEnv = runCommand("ZELFIN_LAB=" + lab_ + " " + binPath("zelfin-lab") + " show --json");
     EXPECT_EQ(nlohmann::json::parse(viaEnv.output)["path"], lab_);
@@ -63,7 +82,7 @@ TEST_F(LabTool, RegistryValuesFromTheCommandLine) {
         {"reg " + lab_ + " set " + key + " X REG_FOO 1", 2},
         {"reg " + lab_ + " frob " + key, 2},
         {"show " + dir_ + "/missing", 1},
-        {"init " + lab_ + " --scenario nowhere.json", 1},
+        {"init " + dir_ + "/other --scenario nowhere.json", 1},
         {"", 2},
     };
     for (const Bad& b : bad) {

@@ -100,4 +100,61 @@ TEST_F(ScsiUpdate, TheMainDialogUpdatesTheChosenReader) {
     EXPECT_TRUE(backups() == std::vector<std::string>{oldFlash_[0]}) << backups().size() << " backups";
 }
 
+// Writing a backup back: a backup is the reader's raw flash, and a flash written by an update
+// holds the reader's own boot block and signature area, so it need not pass the image check;
+// "/IV" lets the plug-in take it, for one image and one reader.
+class BackupRestore : public Zelfin {
+protected:
+    void SetUp() override {
+        Zelfin::SetUp();  // an empty lab: one reader, so that "/IV" has one reader to go to
+        fs::copy_file(binPath("KPLMORA.DLL"), work_ / "KPLMORA.DLL");
+        const auto r = runCommand(binPath("zelfin-lab") + " attach " + lab_.string() + " scsi-reader --drive E");
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        id_ = r.output.substr(0, r.output.find('\n'));
+    }
+    std::string flash() const { return readFile(lab_ / "devices" / id_ / "flash.bin"); }
+    // Runs one unattended download of `image` and returns the backup it left.
+    std::string update(const std::string& image, const std::string& switches = "") {
+        const fs::path backups = lab_ / "drive_c" / "WINDOWS" / "TEMP" / "Zelfin";
+        fs::remove_all(backups);
+        writeConfig("--option GUI=no --option BACKUP=yes --option REPORTSTATUS=yes --download " + image);
+        const auto r = zelfin(switches);
+        EXPECT_EQ(r.output, "Zelfin: The firmware update finished successfully.\n") << image << "\n" << log();
+        std::string kept;
+        if (fs::exists(backups))
+            for (const auto& e : fs::directory_iterator(backups)) kept = readFile(e.path());
+        return kept;
+    }
+    void build(const std::string& name, const std::string& version) const {
+        const auto r = runCommand(binPath("zelfin-image") + " build " + (work_ / name).string() +
+                                  " --family scsi --type 0 --version " + version);
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+    }
+    std::string id_;
+};
+
+TEST_F(BackupRestore, EachBackupWrittenBackGivesTheFlashItWasTakenFrom) {
+    build("v2.bin", "2.10");
+    build("v3.bin", "2.20");
+    const std::string factory = flash();
+    const std::string firstBackup = update("v2.bin");
+    ASSERT_TRUE(firstBackup == factory) << "the backup is the flash before the update";
+    const std::string afterFirst = flash();
+    ASSERT_FALSE(afterFirst == factory);
+    const std::string secondBackup = update("v3.bin");
+    ASSERT_TRUE(secondBackup == afterFirst);
+
+    // The flash of an updated reader is not an image the plug-in takes as it is...
+    std::ofstream(work_ / "second.bin", std::ios::binary) << secondBackup;
+    std::ofstream(work_ / "first.bin", std::ios::binary) << firstBackup;
+    const auto judged = runCommand(binPath("zelfin-image") + " info " + (work_ / "second.bin").string() +
+                                   " --family scsi --json");
+    EXPECT_NE(judged.output.find("\"status\": 208"), std::string::npos) << judged.output;
+    // ... but with "/IV" it goes back in, and so does the factory backup, older than the reader's.
+    update("second.bin", "/IV");
+    EXPECT_TRUE(flash() == afterFirst) << "restoring the second backup";
+    update("first.bin", "/IV");
+    EXPECT_TRUE(flash() == factory) << "restoring the first backup";
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -15,6 +16,13 @@ namespace testsupport {
 class TestLabEnvironment : public ::testing::Environment {
 public:
     explicit TestLabEnvironment(std::string dir) : dir_(std::move(dir)) {}
+    // Made before the first test, as an operator makes one: a lab named by ZELFIN_LAB must exist
+    // before any program uses it.
+    void SetUp() override {
+        if (std::filesystem::exists(std::filesystem::path(dir_) / "lab.json")) return;
+        const std::string init = std::string(ZELFIN_BIN_DIR) + "/zelfin-lab init '" + dir_ + "' >/dev/null";
+        ASSERT_EQ(std::system(init.c_str()), 0) << init;
+    }
     void TearDown() override {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
@@ -25,7 +33,7 @@ private:
 };
 
 inline const std::string& testLabDir() {
-    // Only the name is chosen here: the lab folder is made by the first winsim call, so that a
+    // Only the name is chosen here: the lab folder is made when the tests start, so that a
     // program that only lists its tests leaves nothing behind.
     static const std::string dir = [] {
         std::random_device rd;

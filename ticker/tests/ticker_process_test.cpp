@@ -63,6 +63,13 @@ TEST_F(TickerProgram, ShowsTheTextCyclesTheBarAndEndsOnClose) {
     EXPECT_EQ(t.err(), "");
 }
 
+// From a POSIX shell a one-word text needs a blank, or its quotation marks never reach the program.
+TEST_F(TickerProgram, OneWordTextFromAShell) {
+    ChildProcess t = start({"Busy "}, "expect-text 1001 Busy \nclose\nwait-closed\n");
+    EXPECT_EQ(t.wait(kCap), 0) << t.err();
+    EXPECT_EQ(t.err(), "");
+}
+
 TEST_F(TickerProgram, EnterEndsItToo) {
     ChildProcess t = start({"Copying files"}, "expect-text 1001 Copying files\nenter\nwait-closed\n");
     EXPECT_EQ(t.wait(kCap), 0) << t.err();

@@ -11,7 +11,8 @@ namespace {
 const char kUsage[] =
     "Usage: zelfin-config show FILE [--json]\n"
     "       zelfin-config write FILE [--option KEY=VALUE]... [--download PATH]... [--symlink TEXT]\n"
-    "       zelfin-config --help\n"
+    "                           [--mkdir]\n"
+    "       zelfin-config --help | --version\n"
     "\n"
     "Shows and writes Zelfin configuration files (Zelfin.cfg): a checksum followed by 520-byte\n"
     "records, read by Zelfin at start-up and by its plug-ins.\n"
@@ -41,7 +42,10 @@ const char kUsage[] =
     "       checksum. Options and images keep their order. An option key Zelfin does not know is\n"
     "       written after a warning, since a plug-in may know it. At most 30 images; every text\n"
     "       must be shorter than 260 bytes. An existing file is replaced only once the new one is\n"
-    "       complete; on failure it stays as it was.\n"
+    "       complete; on failure it stays as it was. A folder of FILE that does not exist is an\n"
+    "       error, unless --mkdir asks to create it.\n"
+    "       Texts that are not printable (control bytes, bytes that are no UTF-8 text) are shown\n"
+    "       by show as \\xNN.\n"
     "\n"
     "Known option keys: GUI BACKUP DISABLELOG REPORTSTATUS UPGRADEONLY MATCHFEATURE MATCHVIDPID\n"
     "RECOVERKRD50N FORCEFS EXCLUSIVEDFU RETRIES MATCHBYSYMLINK MATCHDFUDEVBYPRODTYPE DISABLEHELP\n"
@@ -52,8 +56,9 @@ const char kUsage[] =
     "such as C:\\Zelfin\\Zelfin.cfg (the lab is named by ZELFIN_LAB).\n"
     "\n"
     "Exit codes: 0 success; 1 the file cannot be read or written, or its content is wrong (show: a\n"
-    "wrong checksum or a read that stops early; write: too many images or a text too long);\n"
-    "2 wrong usage.\n";
+    "wrong checksum or a read that stops early; write: too many images or a text too long, or a\n"
+    "missing folder); 2 wrong usage. Every error is one line on standard error naming the file\n"
+    "and the reason.\n";
 
 }  // namespace
 
@@ -72,6 +77,10 @@ int main(int argc, char** argv) {
     for (const std::string& a : args) {
         if (a == "--help" || a == "-h") {
             std::cout << kUsage;
+            return kExitOk;
+        }
+        if (a == "--version") {
+            std::cout << "zelfin-config " << ZELFIN_VERSION << "\n";
             return kExitOk;
         }
     }

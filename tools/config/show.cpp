@@ -6,6 +6,8 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include <tools/file_reason.h>
+
 #include "tool.h"
 
 using namespace zelfin::config;
@@ -53,6 +55,34 @@ const char* headerName(SectionKind k) {
     case SectionKind::SymLink: return kSymLinkHeader;
     }
     return "";
+}
+
+// Texts of a file may hold any bytes; a terminal gets only printable text. Control bytes and bytes
+// that are not part of a UTF-8 character are shown as \xNN.
+std::string printable(std::string_view text) {
+    std::string out;
+    size_t i = 0;
+    auto escape = [&out](unsigned char c) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        out += hex;
+    };
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        if (len > 1 && (c == 0xC0 || c == 0xC1 || c > 0xF4)) len = 0;
+        for (size_t k = 1; len > 1 && k < len; ++k)
+            if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) len = 0;
+        if (len == 1 && (c < 0x20 || c == 0x7F)) len = 0;
+        if (len == 0) {
+            escape(c);
+            ++i;
+        } else {
+            out.append(text.substr(i, len));
+            i += len;
+        }
+    }
+    return out;
 }
 
 size_t recordsOf(const ConfigSection& s) { return s.kind == SectionKind::Options ? s.options.size() : s.downloads.size(); }
@@ -104,34 +134,31 @@ void printText(const std::string& file, const ParsedConfig& p) {
         std::cout << "Checksum: stored " << hex32(c.stored) << ", computed " << hex32(c.computed)
                   << ": WRONG, Zelfin uses nothing of this file\n";
         break;
-    case CrcStatus::Unreadable: {
-        char text[32];
-        std::snprintf(text, sizeof text, "%xh", static_cast<unsigned>(c.error));
-        std::cout << "Checksum: the file cannot be read (error " << text << ")\n";
+    case CrcStatus::Unreadable:
+        std::cout << "Checksum: the file cannot be read (" << tools::errorReason(c.error) << ")\n";
         break;
-    }
     }
     for (const ConfigSection& s : p.sections) {
         switch (s.kind) {
         case SectionKind::Options:
             std::cout << "Options (count " << s.count << ", offset " << s.offset << "):\n";
             for (const ConfigOption& o : s.options)
-                std::cout << "  " << o.key << " = " << o.value
+                std::cout << "  " << printable(o.key) << " = " << printable(o.value)
                           << (findOptionKey(o.key) >= 0 ? "" : "   (not a Zelfin key)") << "\n";
             break;
         case SectionKind::Download:
             std::cout << "Download (count " << s.count << ", offset " << s.offset << "):\n";
-            for (const std::string& d : s.downloads) std::cout << "  " << d << "\n";
+            for (const std::string& d : s.downloads) std::cout << "  " << printable(d) << "\n";
             break;
         case SectionKind::SymLink:
-            std::cout << "SymLink (offset " << s.offset << "): " << s.symLink << "\n";
+            std::cout << "SymLink (offset " << s.offset << "): " << printable(s.symLink) << "\n";
             break;
         }
     }
     if (p.complete)
         std::cout << "Read: complete\n";
     else
-        std::cout << "Read: stopped, " << describeStop(p.stop) << "\n";
+        std::cout << "Read: stopped, " << printable(describeStop(p.stop)) << "\n";
 }
 
 }  // namespace
@@ -151,18 +178,28 @@ int runShow(const std::vector<std::string>& args) {
     }
     if (file.empty()) return usageError("show: no FILE given");
 
+    const std::string problem = tools::inputFileProblem(file, true);
+    if (!problem.empty()) {
+        std::cerr << "zelfin-config: cannot open " << file << ": " << problem << "\n";
+        return kExitProblem;
+    }
     const ParsedConfig parsed = parseConfig(file.c_str());
     if (!parsed.opened) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%xh", static_cast<unsigned>(parsed.openError));
-        std::cerr << "zelfin-config: cannot open " << file << " (error " << text << ")\n";
+        std::cerr << "zelfin-config: cannot open " << file << ": " << tools::errorReason(parsed.openError) << "\n";
         return kExitProblem;
     }
     if (asJson)
         std::cout << toJson(file, parsed).dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     else
         printText(file, parsed);
-    return parsed.ok() ? kExitOk : kExitProblem;
+    if (parsed.ok()) return kExitOk;
+    // The report above says what is wrong; scripts that read only standard error get one line.
+    if (!parsed.crc.ok())
+        std::cerr << "zelfin-config: " << file << " is not a usable configuration file: "
+                  << (parsed.crc.status == CrcStatus::Unreadable ? "it cannot be read" : "wrong checksum") << "\n";
+    else
+        std::cerr << "zelfin-config: " << file << ": the read stops early: " << printable(describeStop(parsed.stop)) << "\n";
+    return kExitProblem;
 }
 
 }  // namespace configtool

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <iostream>
 
+#include <tools/file_reason.h>
+
 #include "tool.h"
 
 using namespace zelfin::config;
@@ -35,11 +37,50 @@ void warnIfUnknown(const std::string& key) {
     std::cerr << "; written anyway for the plug-ins\n";
 }
 
+// The folder part of a path as Zelfin takes it ("C:\\Zelfin" of "C:\\Zelfin\\run.cfg"); empty for
+// a bare name.
+std::string folderOf(const std::string& path) {
+    const size_t cut = path.find_last_of("\\/");
+    if (cut == std::string::npos) return "";
+    if (cut == 0 || (cut == 2 && path[1] == ':')) return path.substr(0, cut + 1);  // a root
+    return path.substr(0, cut);
+}
+
+bool isFolder(const std::string& path) {
+    const DWORD attrs = GetFileAttributesA(path.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Creates `folder` and the folders above it that are missing; false with the system error set.
+bool makeFolders(const std::string& folder) {
+    if (folder.empty() || isFolder(folder)) return true;
+    const std::string parent = folderOf(folder);
+    if (parent != folder && !makeFolders(parent)) return false;
+    if (CreateDirectoryA(folder.c_str(), nullptr)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    // Made meanwhile by someone else is fine; a file of that name is not.
+    if (isFolder(folder)) return true;
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return false;
+}
+
+// Why `file` cannot be written before anything is written, or empty; with `mkdir` a missing
+// folder is created instead.
+std::string targetProblem(const std::string& file, bool mkdir) {
+    if (isFolder(file)) return "is a folder, not a file";
+    const std::string folder = folderOf(file);
+    if (folder.empty() || isFolder(folder)) return "";
+    if (!mkdir) return "the folder " + folder + " does not exist (--mkdir creates it)";
+    if (!makeFolders(folder)) return "cannot create the folder " + folder + ": " + tools::errorReason(GetLastError());
+    return "";
+}
+
 }  // namespace
 
 int runWrite(const std::vector<std::string>& args) {
     std::string file;
     ConfigContent content;
+    bool mkdir = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool takesValue = a == "--option" || a == "--download" || a == "--symlink";
@@ -55,6 +96,8 @@ int runWrite(const std::vector<std::string>& args) {
         } else if (a == "--symlink") {
             if (content.symLink) return usageError("write: --symlink given twice");
             content.symLink = args[++i];
+        } else if (a == "--mkdir") {
+            mkdir = true;
         } else if (a.rfind("--", 0) == 0) {
             return usageError("write: unknown switch '" + a + "'");
         } else if (file.empty()) {
@@ -71,9 +114,14 @@ int runWrite(const std::vector<std::string>& args) {
         return kExitProblem;
     }
     for (const ConfigOption& o : content.options) warnIfUnknown(o.key);
+    const std::string target = targetProblem(file, mkdir);
+    if (!target.empty()) {
+        std::cerr << "zelfin-config: cannot write " << file << ": " << target << "\n";
+        return kExitProblem;
+    }
     const ConfigWriteResult written = writeConfig(file.c_str(), content);
     if (!written.ok) {
-        std::cerr << "zelfin-config: " << file << " not written: " << written.message << "\n";
+        std::cerr << "zelfin-config: cannot write " << file << ": " << tools::errorReason(written.error) << "\n";
         return kExitProblem;
     }
     return kExitOk;

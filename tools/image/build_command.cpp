@@ -8,6 +8,8 @@
 #include <optional>
 #include <sstream>
 
+#include <tools/file_reason.h>
+
 #include "commands.h"
 #include "report.h"
 
@@ -174,14 +176,14 @@ int runBuild(const std::vector<std::string>& args) {
     {
         image::BinFile file(family, captureLog);
         if (!file.Create(out.c_str(), static_cast<uint32_t>(bytes.size()), true))
-            return failure("cannot create " + out + ": " + lastLogMessage());
+            return failure("cannot create " + out + ": " + tools::errorReason(GetLastError()));
         std::memcpy(file.data(), bytes.data(), bytes.size());
-        if (!file.Write()) return failure("cannot write " + out + ": " + lastLogMessage());
+        if (!file.Write()) return failure("cannot write " + out + ": " + tools::errorReason(GetLastError()));
     }
 
     // Report the file as the family's plug-in will load it.
     image::BinFile written(family, captureLog);
-    if (!written.Load(out.c_str())) return failure("cannot read back " + out + ": " + lastLogMessage());
+    if (!written.Load(out.c_str())) return failure("cannot read back " + out + ": " + tools::errorReason(GetLastError()));
     const image::ImageFacts facts = image::InspectImage(written.data(), written.length(), family);
     if (json) {
         nlohmann::json j;

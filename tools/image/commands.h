@@ -11,6 +11,7 @@ namespace imagetool {
 constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
+constexpr int kRefused = 3;  // info: no family (of those asked) accepts the image
 
 extern const char kUsageText[];
 extern const char kInfoUsage[];

@@ -2,6 +2,8 @@
 #include <image/binfile.h>
 #include <image/inspect.h>
 
+#include <tools/file_reason.h>
+
 #include <iostream>
 #include <optional>
 
@@ -45,23 +47,50 @@ int runInfo(const std::vector<std::string>& args) {
         families = {image::BinFamily::Tarn, image::BinFamily::Scsi};
     }
 
+    const std::string problem = tools::inputFileProblem(file, false);
+    if (!problem.empty()) return failure("cannot read " + file + ": " + problem);
+    uint32_t fileLength = 0;
+    if (HANDLE h = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        h != INVALID_HANDLE_VALUE) {
+        fileLength = GetFileSize(h, nullptr);
+        CloseHandle(h);
+    }
+
     nlohmann::json out;
     out["file"] = file;
-    bool first = true;
+    out["fileLength"] = fileLength;
+    bool anyAccepted = false;
+    bool shown = false;
     for (image::BinFamily family : families) {
         image::BinFile bin(family, captureLog);
-        if (!bin.Load(file.c_str())) return failure("cannot load " + file + ": " + lastLogMessage());
+        if (!bin.Load(file.c_str())) return failure("cannot read " + file + ": " + lastLogMessage());
         const image::ImageFacts facts = image::InspectImage(bin.data(), bin.length(), family);
+        anyAccepted = anyAccepted || facts.status == KPL_OK;
         if (json) {
-            out[familyName(family)] = factsToJson(facts);
-        } else {
-            if (first) std::cout << "File: " << file << "\n";
-            printFacts(std::cout, facts);
+            nlohmann::json j = factsToJson(facts);
+            j["recognised"] = recognises(facts);
+            out[familyName(family)] = j;
+            continue;
         }
-        first = false;
+        if (!shown) std::cout << "File: " << file << " (" << fileLength << " bytes)\n";
+        shown = true;
+        // A family that does not know the image has nothing to say about it: its reading of
+        // another family's bytes (a "version" that is just some byte) would only mislead.
+        if (only || recognises(facts))
+            printFacts(std::cout, facts);
+        else
+            printRefusal(std::cout, facts);
     }
-    if (json) std::cout << out.dump(2) << "\n";
-    return kOk;
+    if (json)
+        std::cout << out.dump(2) << "\n";
+    else
+        std::cout << kInfoTerms;
+    if (anyAccepted) return kOk;
+    std::cerr << "zelfin-image: " << file << " is not a firmware image "
+              << (families.size() == 1 ? std::string("of the ") + familyName(families[0]) + " family" : "of either family")
+              << "\n";
+    return kRefused;
 }
 
 }  // namespace imagetool

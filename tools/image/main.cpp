@@ -22,16 +22,23 @@ const char kUsageText[] =
     "\n"
     "Files are opened as the plug-ins open them: Linux paths, or C:\\ paths inside the lab named\n"
     "by ZELFIN_LAB.\n"
-    "Exit codes: 0 done, 1 failed, 2 wrong usage.\n";
+    "Exit codes: 0 done, 1 failed (the file cannot be read or written; the reason is one line on\n"
+    "standard error), 2 wrong usage, 3 info: no family (of those asked) accepts the image.\n"
+    "--version prints the version.\n";
 
 const char kInfoUsage[] =
     "Usage: zelfin-image info FILE [--family tarn|scsi] [--json]\n"
     "\n"
     "Loads FILE as the family's plug-in does (its length rounded up to 512 bytes for Tarn, 64 for\n"
-    "SCSI) and reports the length, the decided type, the trailer and type markers, the CAPAB, CSED\n"
-    "and DESC blocks with the string descriptors, the serial-number block, the checked range and\n"
-    "its result, and the status the plug-in's image check gives (0, 207 or 208). Without --family\n"
-    "both families are reported. --json prints one JSON object instead of text.\n";
+    "SCSI) and reports the file's own length and the rounded one, the decided type, the trailer and\n"
+    "type markers, the CAPAB, CSED and DESC blocks with the string descriptors, the serial-number\n"
+    "block, the checked range and its result, and the status the plug-in's image check gives (0,\n"
+    "207 or 208), followed by a line on each term. Without --family both families are asked, and\n"
+    "a family that does not recognise the image's type gets one line instead of its reading.\n"
+    "--json prints one JSON object instead of text: {\"file\", \"fileLength\", \"tarn\": {...},\n"
+    "\"scsi\": {...}}, each family with \"recognised\" and \"accepted\".\n"
+    "Exit code 3 when no family asked accepts the image (the reason is one line on standard\n"
+    "error); 1 when the file cannot be read (missing, a folder, empty).\n";
 
 const char kBuildUsage[] =
     "Usage: zelfin-image build OUT --family tarn|scsi --type N [OPTIONS]\n"
@@ -149,6 +156,10 @@ int main(int argc, char** argv) {
     args.erase(args.begin());
     if (command == "--help" || command == "-h" || command == "help") {
         std::cout << kUsageText;
+        return kOk;
+    }
+    if (command == "--version") {
+        std::cout << "zelfin-image " << ZELFIN_VERSION << "\n";
         return kOk;
     }
     if (command == "info") return runInfo(args);

@@ -60,6 +60,22 @@ std::string textView(const image::ImageFacts::Text& t) {
 
 }  // namespace
 
+const char kInfoTerms[] =
+    "Terms:\n"
+    "  length        what the plug-in works on: the file's length rounded up (512 bytes Tarn, 64 SCSI)\n"
+    "  type          the reader model the image is for, from its type marker and trailer\n"
+    "  product type  the CAPAB block's number of the reader product; matching compares it\n"
+    "  feature       the CAPAB block's firmware feature (MATCHFEATURE compares it)\n"
+    "  integrity     the checked range (CRCCODEBEGIN or CHKSUMSIG) must sum to zero\n"
+    "  judgement     the plug-in's answer: 0 accepted, 207 not its type, 208 damaged or incomplete\n";
+
+bool recognises(const image::ImageFacts& f) { return typeKnown(f); }
+
+void printRefusal(std::ostream& out, const image::ImageFacts& f) {
+    out << (f.family == image::BinFamily::Tarn ? "Tarn family" : "SCSI family") << ": not an image of this family ("
+        << f.status << ", " << statusMeaning(f.status) << ")\n";
+}
+
 const char* familyName(image::BinFamily family) { return family == image::BinFamily::Tarn ? "tarn" : "scsi"; }
 
 json factsToJson(const image::ImageFacts& f) {
@@ -126,7 +142,7 @@ json factsToJson(const image::ImageFacts& f) {
 void printFacts(std::ostream& out, const image::ImageFacts& f) {
     const bool tarn = f.family == image::BinFamily::Tarn;
     out << (tarn ? "Tarn family" : "SCSI family") << ":\n";
-    out << "  length      " << f.length << " (0x" << hex(f.length, 1) << ")\n";
+    out << "  length      " << f.length << " (0x" << hex(f.length, 1) << ", rounded up from the file)\n";
     out << "  type        " << f.type << (typeKnown(f) ? "" : " (unknown)") << "\n";
     out << "  trailer     " << (f.trailer.empty() ? "(none)" : f.trailer) << "\n";
     out << "  markers     ";

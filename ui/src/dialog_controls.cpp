@@ -247,6 +247,27 @@ int Dialog::listGetColumnCount(int id) const {
     });
 }
 
+std::string Dialog::listGetColumnText(int id, int column) const {
+    return onWindow(std::string(), [&](Window& w) {
+        const Control* c = w.find(id);
+        if (!c || c->kind != Kind::ListView || column < 0 || column >= static_cast<int>(c->columns.size()))
+            return std::string();
+        return c->columns[static_cast<size_t>(column)].text;
+    });
+}
+
+bool Dialog::listSetColumnWidth(int id, int column, int widthPixels) {
+    return onWindow(false, [&](Window& w) { return w.listSetColumnWidth(id, column, widthPixels); });
+}
+
+int Dialog::listGetColumnWidth(int id, int column) const {
+    return onWindow(0, [&](Window& w) {
+        const Control* c = w.find(id);
+        if (!c || c->kind != Kind::ListView || column < 0 || column >= static_cast<int>(c->columns.size())) return 0;
+        return c->columns[static_cast<size_t>(column)].width;
+    });
+}
+
 int Dialog::listGetNextSelected(int id, int start) const {
     return onWindow(-1, [&](Window& w) {
         const Control* c = w.find(id);

@@ -219,6 +219,15 @@ int Window::listInsertColumn(int id, int column, const std::string& text, int wi
     return at;
 }
 
+bool Window::listSetColumnWidth(int id, int column, int width) {
+    Control* c = find(id);
+    if (!c || c->kind != Kind::ListView || column < 0 || column >= static_cast<int>(c->columns.size()) || width < 0)
+        return false;
+    c->columns[static_cast<size_t>(column)].width = width;
+    changed(*c);
+    return true;
+}
+
 int Window::listInsertItem(int id, int index, const std::string& text) {
     Control* c = find(id);
     if (!c || c->kind != Kind::ListView || index < 0) return -1;

@@ -68,6 +68,7 @@ public:
     int comboFind(int id, int startAfter, const std::string& prefix) const;
     DWORD listSetExStyle(int id, DWORD mask, DWORD style);
     int listInsertColumn(int id, int column, const std::string& text, int width, int format);
+    bool listSetColumnWidth(int id, int column, int width);
     int listInsertItem(int id, int index, const std::string& text);
     bool listSetItemText(int id, int item, int subItem, const std::string& text);
     bool listDeleteItem(int id, int item);

@@ -38,13 +38,16 @@ protected:
 };
 
 TEST_F(HostScreens, WaitWindow) {
-    WaitDlg wait;
-    wait.show();
-    ASSERT_TRUE(wait.isOpen());
-    EXPECT_EQ(wait.itemText(IDC_WAIT_TEXT), libraryString(kStrWait));
-    testsupport::saveScreenshot(wait, "wait_window.png");
-    wait.close();
-    EXPECT_FALSE(wait.isOpen());
+    for (const auto& [language, suffix] : kLanguages) {
+        theApp.uiLanguage = language;
+        WaitDlg wait;
+        wait.show();
+        ASSERT_TRUE(wait.isOpen());
+        EXPECT_EQ(wait.itemText(IDC_WAIT_TEXT), libraryString(kStrWait));
+        testsupport::saveScreenshot(wait, std::string("wait_window") + suffix + ".png");
+        wait.close();
+        EXPECT_FALSE(wait.isOpen());
+    }
 }
 
 // The editor as "/CE" runs it: the main window of the program.

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <future>
+#include <cstdlib>
 #include <string>
 
 #include "../plugin_fixture.h"
@@ -83,7 +84,6 @@ TEST_F(UpdateScreens, MainDialogWithTheChoiceAndTheReaderInformation) {
         ui::Dialog* info = testsupport::dialogOnTopOf(dlg);
         ASSERT_NE(info, nullptr);
         EXPECT_EQ(info->listGetColumnCount(IDC_INFO_ROWS), 3);
-        testsupport::saveScreenshot(*info, std::string("device_info_download") + lang.suffix + ".png");
         ASSERT_TRUE(ui::user::click(*info, IDOK));
         ASSERT_TRUE(ui::waitUntil([&] { return ui::topModalDialog() == &dlg; }, kUiCap));
         ASSERT_TRUE(ui::user::click(dlg, IDCANCEL));
@@ -109,7 +109,8 @@ TEST_F(UpdateScreens, MainDialogWithoutTheChoiceAfterADownload) {
     }
 }
 
-// "/DI": every reader, and the About box from its system menu.
+// "/DI": every reader, and the About box from its system menu (the screenshots of both come from
+// the real plug-in, below).
 TEST_F(UpdateScreens, DeviceInformationAndAbout) {
     for (const Language& lang : kLanguages) {
         theApp.uiLanguage = lang.id;
@@ -117,11 +118,78 @@ TEST_F(UpdateScreens, DeviceInformationAndAbout) {
         ModalRun run(info);
         ASSERT_TRUE(run.waitOpen());
         EXPECT_EQ(info.listGetItemCount(IDC_INFO_ROWS), 6);
-        testsupport::saveScreenshot(info, std::string("device_info") + lang.suffix + ".png");
 
         ASSERT_TRUE(ui::user::chooseAbout(info));
         ui::Dialog* about = testsupport::dialogOnTopOf(info);
         ASSERT_NE(about, nullptr);
+        ASSERT_TRUE(ui::user::click(*about, IDOK));
+        ASSERT_TRUE(ui::waitUntil([&] { return ui::topModalDialog() == &info; }, kUiCap));
+        ASSERT_TRUE(ui::user::click(info, IDOK));
+        EXPECT_EQ(run.result(), IDOK);
+    }
+}
+
+// What a user sees: the SCSI plug-in KPLMORA on the lab's readers (E: in normal mode, F: in its
+// boot loader), its own texts in the device information and the About box.
+class RealReaderScreens : public HostFolder {
+protected:
+    void SetUp() override {
+        HostFolder::SetUp();
+        ::setenv("ZELFIN_UI", "qt", 1);
+        ASSERT_STREQ(ui::backendName(), "qt");
+        ui::headless::setAutoClose(false);
+        // The plug-in loads the string library by its bare name, from the current folder.
+        for (const char* file : {"KPLMORA.DLL", "ZELFNRES.DLL"})
+            fs::copy_file(fs::path(ZELFIN_BIN_DIR) / file, dir_ / file);
+        ASSERT_EQ(bindPlugins(), 0);
+        ASSERT_EQ(createDeviceLists().code, 0);
+        theApp.currentPlugin = nullptr;
+        copyInto(theApp.tempDir, ("Z:" + (dir_ / "work").string()).c_str());
+        const std::string build = std::string(ZELFIN_BIN_DIR) + "/zelfin-image build " + (dir_ / "cr210-2.10.bin").string() +
+                                  " --family scsi --type 0 --version 2.10 --feature 1 >/dev/null";
+        ASSERT_EQ(std::system(build.c_str()), 0);
+    }
+    void TearDown() override {
+        destroyDeviceLists();
+        unloadPlugins();
+        theApp.uiLanguage = 0x0409;
+        HostFolder::TearDown();
+    }
+};
+
+TEST_F(RealReaderScreens, DeviceInformationAndAbout) {
+    for (const Language& lang : kLanguages) {
+        theApp.uiLanguage = lang.id;
+        {
+            ChosenFileDlg dlg(true, "Z:" + (dir_ / "cr210-2.10.bin").string());
+            ModalRun run(dlg);
+            ASSERT_TRUE(run.waitOpen());
+            ASSERT_TRUE(ui::user::click(dlg, IDC_BROWSE));
+            ASSERT_TRUE(ui::waitUntil([&] { return dlg.isItemEnabled(IDC_START); }, kUiCap));
+            ASSERT_TRUE(ui::user::click(dlg, IDC_MAIN_DEVICE_INFO));
+            ui::Dialog* info = testsupport::dialogOnTopOf(dlg);
+            ASSERT_NE(info, nullptr);
+            EXPECT_EQ(info->listGetColumnCount(IDC_INFO_ROWS), 3);
+            EXPECT_GT(info->listGetItemCount(IDC_INFO_ROWS), 1);
+            // The reader's name gets the room the short labels leave.
+            EXPECT_GT(info->listGetColumnWidth(IDC_INFO_ROWS, 1), info->listGetColumnWidth(IDC_INFO_ROWS, 0));
+            testsupport::saveScreenshot(*info, std::string("device_info_download") + lang.suffix + ".png");
+            ASSERT_TRUE(ui::user::click(*info, IDOK));
+            ASSERT_TRUE(ui::waitUntil([&] { return ui::topModalDialog() == &dlg; }, kUiCap));
+            ASSERT_TRUE(ui::user::click(dlg, IDCANCEL));
+            EXPECT_EQ(run.result(), IDCANCEL);
+        }
+        DevInfo info(true);
+        ModalRun run(info);
+        ASSERT_TRUE(run.waitOpen());
+        EXPECT_EQ(info.comboGetCount(IDC_INFO_READERS), 2);
+        EXPECT_EQ(info.comboGetText(IDC_INFO_READERS, 0), "E: Quorvex CR-210 Card Reader");
+        testsupport::saveScreenshot(info, std::string("device_info") + lang.suffix + ".png");
+        ASSERT_TRUE(ui::user::chooseAbout(info));
+        ui::Dialog* about = testsupport::dialogOnTopOf(info);
+        ASSERT_NE(about, nullptr);
+        EXPECT_NE(about->itemText(IDC_ABOUT_PLUGINS).find("SCSI Card Reader Firmware Plug-in"), std::string::npos)
+            << about->itemText(IDC_ABOUT_PLUGINS);
         testsupport::saveScreenshot(*about, std::string("about") + lang.suffix + ".png");
         ASSERT_TRUE(ui::user::click(*about, IDOK));
         ASSERT_TRUE(ui::waitUntil([&] { return ui::topModalDialog() == &info; }, kUiCap));

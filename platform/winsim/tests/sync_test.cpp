@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include <lab/lab.h>
+
 #include "test_lab.h"
 #include <winsim/windows.h>
 
@@ -95,6 +97,7 @@ TEST(Sections, NamedSectionIsSharedByTheProcessesOfOneLab) {
 
     char otherLab[] = "/tmp/winsim-other-lab-XXXXXX";
     ASSERT_NE(::mkdtemp(otherLab), nullptr);
+    lab::Lab::create(otherLab, "empty");  // a lab named by ZELFIN_LAB must be one already
     EXPECT_EQ(probeSection("ZELFIN", otherLab), "new") << "another lab is another PC";
     std::filesystem::remove_all(otherLab);
 

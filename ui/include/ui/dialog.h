@@ -138,6 +138,9 @@ public:
     bool listDeleteAllItems(int id);
     int listGetItemCount(int id) const;
     int listGetColumnCount(int id) const;
+    std::string listGetColumnText(int id, int column) const;  // empty past the last column
+    bool listSetColumnWidth(int id, int column, int widthPixels);  // as LVM_SETCOLUMNWIDTH
+    int listGetColumnWidth(int id, int column) const;              // pixels; 0 past the last column
     // The next selected row after `start` (-1: from the top), or -1.
     int listGetNextSelected(int id, int start = -1) const;
     // Selects and focuses `item` alone (-1 clears the selection). Like every change of a row's

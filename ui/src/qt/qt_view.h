@@ -78,6 +78,7 @@ private:
     BaseUnits units_;
     std::vector<QWidget*> widgets_;  // by the controls' order
     bool syncing_ = false;           // widget changes made by sync are not the operator's
+    bool placed_ = false;            // moved by the program: showing keeps that place
 };
 
 }  // namespace ui::detail

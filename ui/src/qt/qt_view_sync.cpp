@@ -324,13 +324,15 @@ bool QtView::typeIntoWidget(int id, const std::string& text) {
 // ---- the window -----------------------------------------------------------------------------
 
 void QtView::show() {
-    // Centred on the owner, or on the screen, as DS_CENTER places it.
+    // Centred on the owner, or on the screen, as DS_CENTER places it; a window its program has
+    // already moved (while it initialised, as Ticker does) stays where it was put.
     QRect around;
     if (QWidget* parent = dialog_->parentWidget())
         around = parent->frameGeometry();
     else if (QScreen* screen = QGuiApplication::primaryScreen())
         around = screen->availableGeometry();
-    if (!around.isEmpty()) dialog_->move(around.center() - QPoint(dialog_->width() / 2, dialog_->height() / 2));
+    if (!placed_ && !around.isEmpty())
+        dialog_->move(around.center() - QPoint(dialog_->width() / 2, dialog_->height() / 2));
     dialog_->show();
     if (hasWindowManager()) {
         dialog_->raise();
@@ -355,6 +357,7 @@ void QtView::move(int x, int y, int cx, int cy, bool topmost) {
     const QSize frame = dialog_->frameGeometry().size() - dialog_->size();
     dialog_->setFixedSize(std::max(1, cx - frame.width()), std::max(1, cy - frame.height()));
     dialog_->move(x, y);
+    placed_ = true;
 }
 
 void QtView::bringToTop() {
