@@ -1,11 +1,26 @@
 #!/usr/bin/env bash
 # Starts ticker on a real X server (Xvfb, no window manager) with and without its position
 # argument and checks that "x,y" moves the window by exactly x right and y down.
-# Usage: check-ticker-position.sh BUILD_DIR  (run under xvfb-run; needs xwininfo)
+# Usage: check-ticker-position.sh BUILD_DIR  (needs Xvfb and xwininfo)
 set -euo pipefail
 bin=$(cd "${1:-build}" && pwd)/bin
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+xvfb=""
+cleanup() {
+    [[ -n "$xvfb" ]] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# An X server of this run's own: Xvfb picks a free display and writes its number to the pipe
+# once it accepts connections, so nothing connects before it is ready. Without -noreset it would
+# reset whenever its last client leaves (each ticker and each look at the windows), refusing
+# whoever connects meanwhile.
+mkfifo "$work/display"
+Xvfb -displayfd 4 -screen 0 1280x1024x24 -nolisten tcp -noreset 4>"$work/display" 2>"$work/xvfb.log" &
+xvfb=$!
+read -r -t 60 number <"$work/display" || { echo "Xvfb did not start:" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+export DISPLAY=":$number"
 "$bin/zelfin-lab" init "$work/lab" --scenario empty >/dev/null
 export ZELFIN_LAB="$work/lab" ZELFIN_UI=qt XDG_RUNTIME_DIR="$work"
 
@@ -17,7 +32,9 @@ position() {
     until info=$(xwininfo -name "Zelfin Ticker" 2>/dev/null); do
         tries=$((tries + 1))
         if ((tries > 150)) || ! kill -0 "$pid" 2>/dev/null; then
-            echo "no ticker window" >&2
+            echo "no ticker window on $DISPLAY; the X server said:" >&2
+            cat "$work/xvfb.log" >&2
+            ls -la /tmp/.X11-unix >&2 || true
             kill "$pid" 2>/dev/null || true
             return 1
         fi
