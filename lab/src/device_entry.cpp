@@ -34,7 +34,11 @@ KindTable& table() {
 
 void ensureBuiltins() {
     static std::once_flag once;
-    std::call_once(once, [] { registerScsiDeviceKinds(); });
+    std::call_once(once, [] {
+        registerScsiDeviceKinds();
+        registerUsbHubKind();
+        registerTarnDeviceKinds();
+    });
 }
 
 // Options every kind takes, and those of each bus's address.
@@ -48,7 +52,12 @@ const std::set<std::string>& addressOptions(DeviceKind::Bus bus) {
 }
 
 bool takesOption(const DeviceKind& kind, const std::string& key) {
-    if (commonOptions().count(key) || addressOptions(kind.bus).count(key)) return true;
+    if (commonOptions().count(key)) return true;
+    if (!kind.addressNames.first.empty()) {
+        if (key == kind.addressNames.first || key == kind.addressNames.second) return true;
+    } else if (addressOptions(kind.bus).count(key)) {
+        return true;
+    }
     return std::any_of(kind.options.begin(), kind.options.end(), [&](const auto& o) { return o.first == key; });
 }
 
@@ -269,8 +278,10 @@ PreparedDevice prepareDevice(const json& request, const json& existing, const fs
         e["lun"] = lun;
     } else {
         // USB address: the hub (a hub device's id, or "root" for the root hub) and its port.
-        const std::string hub = request.contains("hub") ? text(request.at("hub"), "hub") : std::string("root");
-        long port = option::integer(request, "port", 1, 15, 0);
+        const std::string hubKey = info->addressNames.first.empty() ? "hub" : info->addressNames.first;
+        const std::string portKey = info->addressNames.second.empty() ? "port" : info->addressNames.second;
+        const std::string hub = request.contains(hubKey) ? text(request.at(hubKey), hubKey.c_str()) : std::string("root");
+        long port = option::integer(request, portKey.c_str(), 1, 15, 0);
         auto taken = [&](long p) { return addresses.count({"usb:" + hub, p}) != 0; };
         if (port == 0) {
             for (port = 1; port <= 15 && taken(port); ++port) {

@@ -5,5 +5,9 @@ namespace lab {
 
 // scsi-reader, quoll-unit, cdrom, removable, disk (scsi_models.cpp).
 void registerScsiDeviceKinds();
+// usb-hub (usb_hubs.cpp).
+void registerUsbHubKind();
+// tarn-reader, plex-monitor, plex-module (tarn_reader.cpp).
+void registerTarnDeviceKinds();
 
 }  // namespace lab

@@ -83,26 +83,150 @@ void parseMatch(const std::string& text, Fault& f, const std::string& written) {
     }
 }
 
-const char* actionName(Fault::Action a) {
-    switch (a) {
-    case Fault::Action::Fail: return "fail";
-    case Fault::Action::Sense: return "sense";
-    case Fault::Action::Stall: return "stall";
-    case Fault::Action::Corrupt: return "corrupt";
-    case Fault::Action::Unplug: return "unplug";
-    }
+using Bus = FaultRequest::Bus;
+
+constexpr unsigned on(Bus bus) { return 1u << static_cast<unsigned>(bus); }
+constexpr unsigned kRequests = on(Bus::Scsi) | on(Bus::UsbControl) | on(Bus::Bulk) | on(Bus::Port);
+constexpr unsigned kUsb = on(Bus::UsbControl) | on(Bus::Bulk);
+
+// What an action takes after what it hits, before its count.
+enum class Value { None, Sense, Status, Ids, Delay };
+
+struct ActionInfo {
+    Fault::Action action;
+    const char* name;
+    unsigned buses;     // the buses it works on
+    const char* where;  // the same in words, for the message that refuses another bus
+    Value value;
+    bool once;  // it happens once, so it takes no count
+};
+
+// The actions in the order the help lists them; the parser, the canonical spelling and the
+// message for an unknown action all read this table.
+constexpr ActionInfo kActions[] = {
+    {Fault::Action::Fail, "fail", kRequests, "SCSI commands, USB requests and the port", Value::None, false},
+    {Fault::Action::Sense, "sense", on(Bus::Scsi), "SCSI commands", Value::Sense, false},
+    {Fault::Action::Stall, "stall", kRequests, "SCSI commands, USB requests and the port", Value::None, false},
+    {Fault::Action::Corrupt, "corrupt", kRequests, "SCSI commands, USB requests and the port", Value::None, false},
+    {Fault::Action::Unplug, "unplug", kRequests, "SCSI commands, USB requests and the port", Value::None, true},
+    {Fault::Action::UsbStatus, "usbstatus", kUsb, "USB requests (usb:, bulk:)", Value::Status, false},
+    {Fault::Action::NtStatus, "ntstatus", kUsb, "USB requests (usb:, bulk:)", Value::Status, false},
+    {Fault::Action::Replug, "replug", kUsb, "USB requests (usb:, bulk:)", Value::None, true},
+    {Fault::Action::Lost, "lost", on(Bus::Leave), "the device leaving its port (leave:K)", Value::None, false},
+    {Fault::Action::Stuck, "stuck", on(Bus::Leave) | on(Bus::Port), "leave:K and port", Value::None, false},
+    {Fault::Action::UsbStor, "usbstor", on(Bus::Leave), "leave:detach", Value::None, false},
+    {Fault::Action::Ids, "ids", on(Bus::Leave), "the device leaving its port (leave:K)", Value::Ids, false},
+    {Fault::Action::Slow, "slow", on(Bus::Leave), "the device leaving its port (leave:K)", Value::Delay, false},
+};
+
+const ActionInfo& infoOf(Fault::Action action) {
+    for (const ActionInfo& info : kActions)
+        if (info.action == action) return info;
+    throw std::logic_error("a fault action missing from kActions");
+}
+
+const ActionInfo& infoNamed(const std::string& name, const std::string& written) {
+    for (const ActionInfo& info : kActions)
+        if (name == info.name) return info;
+    std::string names;
+    for (const ActionInfo& info : kActions) names += std::string(info.name) + ", ";
+    throw std::invalid_argument("unknown fault '" + written + "' (" + names + "plug, clear)");
+}
+
+constexpr std::pair<LeaveKind, const char*> kLeaveKinds[] = {
+    {LeaveKind::Detach, "detach"}, {LeaveKind::Cycle, "cycle"}, {LeaveKind::Power, "power"}, {LeaveKind::Any, "any"}};
+
+void parseLeave(const std::string& text, Fault& f, const std::string& written) {
+    for (const auto& [kind, name] : kLeaveKinds)
+        if (lowered(text) == name) {
+            f.leaveKind = kind;
+            return;
+        }
+    throw std::invalid_argument("bad leave kind '" + text + "' in fault '" + written +
+                                "' (detach, cycle, power or any)");
+}
+
+const char* leaveName(LeaveKind kind) {
+    for (const auto& [k, name] : kLeaveKinds)
+        if (k == kind) return name;
     return "?";
+}
+
+// Hex digits, between minDigits and maxDigits of them (at most 8); none when the text is not that.
+std::optional<uint32_t> hexNumber(const std::string& text, size_t minDigits, size_t maxDigits) {
+    if (text.size() < minDigits || text.size() > maxDigits) return std::nullopt;
+    for (char c : text)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    return static_cast<uint32_t>(std::stoul(text, nullptr, 16));
+}
+
+void parseValue(Value value, const std::string& text, Fault& f, const std::string& written) {
+    switch (value) {
+    case Value::None: return;
+    case Value::Sense: {
+        const std::vector<std::string> sense = split(text, '/');
+        if (sense.size() != 3) throw std::invalid_argument("fault '" + written + "' needs sense data KK/AA/QQ");
+        f.senseKey = parseHexByte(sense[0], written, "sense byte");
+        f.asc = parseHexByte(sense[1], written, "sense byte");
+        f.ascq = parseHexByte(sense[2], written, "sense byte");
+        if (f.senseKey > 0x0F) throw std::invalid_argument("sense key above 0F in fault '" + written + "'");
+        return;
+    }
+    case Value::Status: {
+        const auto status = hexNumber(text, 8, 8);
+        if (!status)
+            throw std::invalid_argument("bad status '" + text + "' in fault '" + written +
+                                        "' (8 hex digits, such as C0000004)");
+        f.status = *status;
+        return;
+    }
+    case Value::Ids: {
+        const size_t dot = text.find('.');
+        const auto vendor = hexNumber(text.substr(0, dot), 4, 4);
+        const auto product = dot == std::string::npos ? std::nullopt : hexNumber(text.substr(dot + 1), 4, 4);
+        if (!vendor || !product)
+            throw std::invalid_argument("bad USB identifiers '" + text + "' in fault '" + written +
+                                        "' (vendor.product, 4 hex digits each)");
+        f.vendorId = static_cast<uint16_t>(*vendor);
+        f.productId = static_cast<uint16_t>(*product);
+        return;
+    }
+    case Value::Delay: {
+        bool digits = !text.empty() && text.size() <= 7;
+        for (char c : text) digits = digits && std::isdigit(static_cast<unsigned char>(c));
+        const unsigned long ms = digits ? std::stoul(text) : 0;
+        if (ms < 1 || ms > 3600000)
+            throw std::invalid_argument("bad delay '" + text + "' in fault '" + written +
+                                        "' (lab milliseconds, 1 to 3600000)");
+        f.delayMs = static_cast<uint32_t>(ms);
+        return;
+    }
+    }
+}
+
+const char* valueNeeded(Value value) {
+    switch (value) {
+    case Value::None: break;
+    case Value::Sense: return "sense data KK/AA/QQ";
+    case Value::Status: return "a status XXXXXXXX (8 hex digits)";
+    case Value::Ids: return "USB identifiers VVVV.PPPP";
+    case Value::Delay: return "a delay in lab milliseconds";
+    }
+    return "";
 }
 
 }  // namespace
 
 bool Fault::matches(const FaultRequest& r) const {
     if (r.bus != bus) return false;
+    if (position && r.dataLength && (*position < r.dataOffset || *position - r.dataOffset >= r.dataLength))
+        return false;
     switch (bus) {
-    case FaultRequest::Bus::Port: return true;
-    case FaultRequest::Bus::UsbControl: return !control || (control->first == r.requestType && control->second == r.request);
-    case FaultRequest::Bus::Bulk:
-    case FaultRequest::Bus::Scsi: break;
+    case Bus::Port: return true;
+    case Bus::Leave: return leaveKind == LeaveKind::Any || leaveKind == r.leaveKind;
+    case Bus::UsbControl: return !control || (control->first == r.requestType && control->second == r.request);
+    case Bus::Bulk:
+    case Bus::Scsi: break;
     }
     switch (match) {
     case Match::Any: return true;
@@ -118,36 +242,47 @@ bool Fault::matches(const FaultRequest& r) const {
 }
 
 std::string Fault::toString() const {
-    std::string s = actionName(action);
+    const ActionInfo& info = infoOf(action);
+    std::string s = info.name;
     s += ':';
-    if (bus == FaultRequest::Bus::Port) {
-        s += "port";
-    } else if (bus == FaultRequest::Bus::UsbControl) {
-        char buf[16];
+    char buf[32];
+    switch (bus) {
+    case Bus::Port: s += "port"; break;
+    case Bus::Leave: s += std::string("leave:") + leaveName(leaveKind); break;
+    case Bus::UsbControl:
         if (control) std::snprintf(buf, sizeof buf, "usb:%02X.%02X", control->first, control->second);
         else std::snprintf(buf, sizeof buf, "usb:any");
         s += buf;
-    } else {
-        if (bus == FaultRequest::Bus::Bulk) s += "bulk:";
+        break;
+    case Bus::Bulk:
+    case Bus::Scsi:
+        if (bus == Bus::Bulk) s += "bulk:";
         switch (match) {
         case Match::Any: s += "any"; break;
-        case Match::Read: s += bus == FaultRequest::Bus::Bulk ? "in" : "read"; break;
-        case Match::Write: s += bus == FaultRequest::Bus::Bulk ? "out" : "write"; break;
+        case Match::Read: s += bus == Bus::Bulk ? "in" : "read"; break;
+        case Match::Write: s += bus == Bus::Bulk ? "out" : "write"; break;
         case Match::Prefix:
             for (uint8_t b : prefix) {
-                char buf[4];
                 std::snprintf(buf, sizeof buf, "%02X", b);
                 s += buf;
             }
             break;
         }
+        break;
     }
-    if (action == Action::Sense) {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, ":%02X/%02X/%02X", senseKey, asc, ascq);
+    if (position) {
+        std::snprintf(buf, sizeof buf, "+%X", static_cast<unsigned>(*position));
         s += buf;
     }
-    if (remaining && action != Action::Unplug) s += ":" + std::to_string(*remaining);
+    switch (info.value) {
+    case Value::None: buf[0] = '\0'; break;
+    case Value::Sense: std::snprintf(buf, sizeof buf, ":%02X/%02X/%02X", senseKey, asc, ascq); break;
+    case Value::Status: std::snprintf(buf, sizeof buf, ":%08X", static_cast<unsigned>(status)); break;
+    case Value::Ids: std::snprintf(buf, sizeof buf, ":%04X.%04X", vendorId, productId); break;
+    case Value::Delay: std::snprintf(buf, sizeof buf, ":%u", static_cast<unsigned>(delayMs)); break;
+    }
+    s += buf;
+    if (remaining && !info.once) s += ":" + std::to_string(*remaining);
     if (skip) s += "@" + std::to_string(skip);
     return s;
 }
@@ -160,58 +295,65 @@ Fault parseFault(const std::string& written) {
         body.erase(at);
     }
     const std::vector<std::string> parts = split(body, ':');
-    const std::string& action = parts[0];
+    const ActionInfo& info = infoNamed(parts[0], written);
+    f.action = info.action;
     size_t next = 1;
-    if (action == "fail") {
-        f.action = Fault::Action::Fail;
-    } else if (action == "sense") {
-        f.action = Fault::Action::Sense;
-    } else if (action == "stall") {
-        f.action = Fault::Action::Stall;
-    } else if (action == "corrupt") {
-        f.action = Fault::Action::Corrupt;
-    } else if (action == "unplug") {
-        f.action = Fault::Action::Unplug;
-    } else {
-        throw std::invalid_argument("unknown fault '" + written + "' (fail, sense, stall, corrupt, unplug, plug, clear)");
-    }
     if (parts.size() <= next) throw std::invalid_argument("fault '" + written + "' needs a command (CDB bytes in hex)");
-    const std::string bus = lowered(parts[next]);
-    if (bus == "scsi" || bus == "usb" || bus == "bulk") {
-        ++next;
-        if (parts.size() <= next)
-            throw std::invalid_argument("fault '" + written + "' needs what it hits after " + bus + ":");
+
+    // What it hits: a bus that names itself and its argument, "port", or a SCSI command on its
+    // own; the last of these may carry a byte position.
+    std::string bus = lowered(parts[next]);
+    const bool named = bus == "scsi" || bus == "usb" || bus == "bulk" || bus == "leave";
+    if (named && parts.size() <= ++next)
+        throw std::invalid_argument("fault '" + written + "' needs what it hits after " + bus + ":");
+    std::string target = parts[next++];
+    std::optional<std::string> position;
+    if (const size_t plus = target.find('+'); plus != std::string::npos) {
+        position = target.substr(plus + 1);
+        target.erase(plus);
     }
+    if (!named) bus = lowered(target) == "port" ? "port" : "scsi";
     if (bus == "usb") {
-        f.bus = FaultRequest::Bus::UsbControl;
-        parseControl(parts[next++], f, written);
+        f.bus = Bus::UsbControl;
+        parseControl(target, f, written);
     } else if (bus == "bulk") {
-        f.bus = FaultRequest::Bus::Bulk;
-        parseBulk(parts[next++], f, written);
+        f.bus = Bus::Bulk;
+        parseBulk(target, f, written);
+    } else if (bus == "leave") {
+        f.bus = Bus::Leave;
+        parseLeave(target, f, written);
     } else if (bus == "port") {
-        f.bus = FaultRequest::Bus::Port;
-        ++next;
+        f.bus = Bus::Port;
     } else {
-        parseMatch(parts[next++], f, written);
+        parseMatch(target, f, written);
     }
-    if (f.action == Fault::Action::Sense && f.bus != FaultRequest::Bus::Scsi)
-        throw std::invalid_argument("sense data is for SCSI commands only, not in '" + written + "'");
-    if (f.action == Fault::Action::Sense) {
-        if (parts.size() <= next) throw std::invalid_argument("fault '" + written + "' needs sense data KK/AA/QQ");
-        const std::vector<std::string> sense = split(parts[next++], '/');
-        if (sense.size() != 3) throw std::invalid_argument("fault '" + written + "' needs sense data KK/AA/QQ");
-        f.senseKey = parseHexByte(sense[0], written, "sense byte");
-        f.asc = parseHexByte(sense[1], written, "sense byte");
-        f.ascq = parseHexByte(sense[2], written, "sense byte");
-        if (f.senseKey > 0x0F) throw std::invalid_argument("sense key above 0F in fault '" + written + "'");
+
+    if (!(info.buses & on(f.bus)))
+        throw std::invalid_argument(std::string(info.name) + " is for " + info.where + " only, not in '" + written +
+                                    "'");
+    if (f.action == Fault::Action::UsbStor && f.leaveKind != LeaveKind::Detach)
+        throw std::invalid_argument("usbstor is for leave:detach only, not in '" + written + "'");
+    if (position) {
+        if (f.action != Fault::Action::Corrupt)
+            throw std::invalid_argument("a byte position (+HEX) is for corrupt only, not in '" + written + "'");
+        f.position = hexNumber(*position, 1, 8);
+        if (!f.position)
+            throw std::invalid_argument("bad byte position '" + *position + "' in fault '" + written +
+                                        "' (a hex offset, up to 8 digits)");
+    }
+    if (info.value != Value::None) {
+        if (parts.size() <= next)
+            throw std::invalid_argument("fault '" + written + "' needs " + valueNeeded(info.value));
+        parseValue(info.value, parts[next++], f, written);
     }
     if (parts.size() > next) {
-        if (f.action == Fault::Action::Unplug)
-            throw std::invalid_argument("an unplug happens once: no count in '" + written + "' (use @K)");
+        if (info.once)
+            throw std::invalid_argument(std::string(info.name) + " happens once: no count in '" + written +
+                                        "' (use @M)");
         f.remaining = parseCount(parts[next++], written);
         if (*f.remaining == 0) throw std::invalid_argument("a count of 0 in fault '" + written + "' hits nothing");
     }
-    if (f.action == Fault::Action::Unplug) f.remaining = 1;
+    if (info.once) f.remaining = 1;
     if (parts.size() > next) throw std::invalid_argument("too many fields in fault '" + written + "'");
     return f;
 }

@@ -1,10 +1,12 @@
-// The firmware images the lab's readers start with, and the few fields of a SCSI-family image
-// that a reader's firmware reports about itself. The image container is the system's format;
+// The firmware images the lab's readers start with, and the few fields of an image that a
+// reader's firmware reports about itself. The image container is the system's format;
 // the lab reads only what a reader would know about the firmware it runs (the lab is part of
 // winsim, below the image library, so it cannot use that library).
 #pragma once
 #include <cstddef>
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,5 +34,48 @@ struct ScsiImageInfo {
     uint8_t productType = 0, feature = 0, major = 0, minor = 0;  // from "CAPAB"; 0 without it
 };
 ScsiImageInfo inspectScsiImage(const uint8_t* data, size_t length);
+
+// Tarn readers. Their flash holds an image laid out as the system's own builder lays it out: the
+// type marker the controller's upgrade protocol asks for, "CRCCODEBEGIN" at 4096 naming a range up
+// to the trailer that sums to zero, "CAPAB", "CSED", "SERCHKC" (with a serial number) and "DESC"
+// from 0x1100 with the strings after them, and "DFUVALID" in the last eight bytes.
+enum class TarnSerial { None, Number, String };
+
+struct TarnImageParams {
+    uint8_t dfuType = 0;  // the controller's upgrade-protocol type, 0 to 6: picks the layout
+    uint8_t productType = 1, feature = 0, major = 1, minor = 0;  // CAPAB
+    uint16_t idVendor = 0x04CC, idProduct = 0x2000, bcdDevice = 0x0100;
+    // UTF-8; kept to the 126 UTF-16 units a string descriptor holds (invalid bytes become U+FFFD).
+    std::string manufacturer = "Quorvex", product = "Card Reader";
+    TarnSerial serial = TarnSerial::Number;
+    uint32_t serialNumber = 0;  // Number: the value; String: ignored
+    std::string serialText;     // String: the text (ASCII, at most 126 characters)
+    std::string seed;           // the filler between the blocks differs per seed
+};
+
+// 65536, except dfuType 2: 32768 and dfuType 4: 57344.
+uint32_t tarnFlashSize(uint8_t dfuType);
+// Exactly tarnFlashSize(p.dfuType) bytes. A dfuType above 6 gets the type-0 layout. The filler
+// never spells a signature; identifiers or serial numbers that do are kept as given, and readers
+// then find that copy first, as they would in a real flash.
+std::vector<uint8_t> makeTarnImage(const TarnImageParams& p);
+
+struct TarnImageInfo {
+    // The image ends in "DFUVALID": in the last eight bytes, or, in a 65536-byte flash, at 32760
+    // with the rest erased (a 32 KB image in a larger flash).
+    bool complete = false;
+    uint32_t length = 0;  // where that image ends; 0 when it is not complete
+    std::optional<std::array<uint8_t, 18>> deviceDescriptor;  // "CSED" +5
+    uint8_t productType = 0, feature = 0, major = 0, minor = 0;  // "CAPAB" +6, +7, +9, +10
+    bool hasCapab = false;
+};
+// The checksum is not judged: carrying a serial number into an image changes it.
+TarnImageInfo inspectTarnImage(const uint8_t* data, size_t length);
+
+// USB string descriptor `index` as the firmware reports it (bLength, 3, UTF-16LE), or nothing when
+// the "DESC" table has no entry for it or the descriptor is shorter than its header or runs past
+// the end. The serial string (index iSerialNumber) of a number serial is the number as eight
+// upper-case hex digits.
+std::optional<std::vector<uint8_t>> tarnStringDescriptor(const uint8_t* data, size_t length, uint8_t index);
 
 }  // namespace lab

@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "hardware_impl.h"
+#include "usb_drivers.h"
 
 using nlohmann::json;
 
@@ -48,6 +49,8 @@ std::string PropertyValue::asText() const {
 
 Hardware::Hardware(Lab& lab) : lab_(lab), impl_(std::make_unique<Impl>(*this)) {
     registerStorageServices(*this);
+    registerUsbServices(*this);
+    registerTarnServices(*this);
     Impl::Lock lock(*impl_);
     impl_->loadPhysicalDevices();
     auto root = std::make_shared<DevNode>();
@@ -354,6 +357,22 @@ std::string Hardware::instanceIdOf(DevInst devInst) {
     return n ? n->instanceId : std::string();
 }
 
+bool Hardware::isStarted(const std::string& instanceId) {
+    Impl::Lock lock(*impl_);
+    auto it = impl_->byInstanceId.find(instanceId);
+    if (it == impl_->byInstanceId.end()) return false;
+    auto n = impl_->find(it->second);
+    return n && n->present && n->started;
+}
+
+DevInst Hardware::presentNode(const std::string& instanceId) {
+    Impl::Lock lock(*impl_);
+    auto it = impl_->byInstanceId.find(instanceId);
+    if (it == impl_->byInstanceId.end()) return 0;
+    auto n = impl_->find(it->second);
+    return n && n->present ? n->devInst : 0;
+}
+
 void Hardware::reenumerate(DevInst devInst) {
     Impl::Lock lock(*impl_);
     if (auto n = impl_->find(devInst)) impl_->enumerate(n);
@@ -394,10 +413,12 @@ void Hardware::refresh() {
 void Hardware::persist(const PhysicalDevice& device) {
     const std::vector<std::string> faults = device.faultSpecs();
     const bool plugged = device.plugged();
+    const json state = device.state();
     try {
         lab_.changeDevice(device.id(), [&](json& entry) {
             entry["faults"] = faults;
             entry["plugged"] = plugged;
+            if (!state.is_null()) entry["state"] = state;
         });
     } catch (const std::exception&) {
         // Detached by another process meanwhile, or lab.json cannot be written: the device goes

@@ -29,6 +29,7 @@ struct DevNode {
     std::string instanceId;
     std::string physicalId;
     std::weak_ptr<PhysicalDevice> device;  // the device object the node was found for
+    uint64_t arrival = 0;                  // ChildDescription::arrival it was found with
     DevInst parent = 0;
     std::vector<DevInst> children;  // in order of first arrival, present or not
     std::map<uint32_t, PropertyValue> properties;
@@ -213,6 +214,7 @@ struct Hardware::Impl {
             n->properties[SPDRP_PHYSICAL_DEVICE_OBJECT_NAME] = PropertyValue::text(name);
         }
         n->physicalId = d.physicalId;
+        n->arrival = d.arrival;
         n->device = d.physicalId.empty() ? nullptr : hw.physical(d.physicalId);
         n->pdo = d.pdo ? d.pdo : std::make_shared<Driver>();
         n->present = true;
@@ -341,7 +343,9 @@ struct Hardware::Impl {
             if (existing != byInstanceId.end()) {
                 auto child = nodes[existing->second - 1];
                 if (child->present && !child->removed) {
-                    if (sameDevice(*child, d)) {
+                    // A device found under another bus has moved there (a USB device whose
+                    // host controller changed): it leaves the old one and arrives anew.
+                    if (sameDevice(*child, d) && child->parent == n->devInst) {
                         enumerate(child);  // still there: its own children may have changed
                         continue;
                     }
@@ -355,7 +359,7 @@ struct Hardware::Impl {
     }
 
     bool sameDevice(const DevNode& n, const ChildDescription& d) {
-        if (n.physicalId != d.physicalId) return false;
+        if (n.physicalId != d.physicalId || n.arrival != d.arrival) return false;
         return d.physicalId.empty() || n.device.lock() == hw.physical(d.physicalId);
     }
 

@@ -18,6 +18,7 @@
 #include "lab/registry.h"
 #include "firmware_images.h"
 #include "scenarios.h"
+#include "tarn_reader.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -298,7 +299,22 @@ namespace {
 // What a SCSI-family reader's flash holds, as its firmware reports it: {"family", "type" (the
 // upgrade type, null when the image has no marker), "productType", "feature", "version"}; null for
 // devices without firmware of their own and for a flash that cannot be read.
+// A Tarn reader's: {"family": "tarn", "dfuType", "complete", "productType", "feature",
+// "version", "ids" (vendor:product of the image), "serial"}.
+json tarnFirmwareOf(const json& device, const json& memories) {
+    std::ifstream in(memories["flash"].get<std::string>(), std::ios::binary);
+    std::vector<uint8_t> flash(kFirmwareSize, 0xFF);
+    in.read(reinterpret_cast<char*>(flash.data()), flash.size());
+    const uint8_t dfuType = static_cast<uint8_t>(device.value("dfu-type", 0));
+    flash.resize(tarnFlashSize(dfuType));
+    json fw = tarnFirmwareSummary(flash.data(), flash.size());
+    fw["family"] = "tarn";
+    fw["dfuType"] = dfuType;
+    return fw;
+}
+
 json firmwareOf(const json& device, const json& memories) {
+    if (isTarnKind(device.value("kind", "")) && memories.contains("flash")) return tarnFirmwareOf(device, memories);
     if (device.value("kind", "") != "scsi-reader" || !memories.contains("flash")) return nullptr;
     std::ifstream in(memories["flash"].get<std::string>(), std::ios::binary);
     std::vector<uint8_t> flash(kFirmwareSize);
@@ -329,6 +345,25 @@ json Lab::toJson() const {
         d["memories"] = memories;
         if (!d.contains("drive")) d["drive"] = nullptr;
         d["firmware"] = firmwareOf(d, memories);
+        if (isTarnKind(d.value("kind", ""))) {
+            // What the PC sees of it now: its mode and the identifiers it shows in that mode.
+            const json state = d.value("state", json::object());
+            if (state.is_object() && state.contains("mode")) d["mode"] = state["mode"];
+            if (d["firmware"].is_object() && !d["firmware"].value("complete", false)) d["mode"] = "upgrade";
+            std::string ids = d["firmware"].is_object() ? d["firmware"].value("ids", "") : "";
+            if (d.value("mode", "") == "upgrade") {
+                const auto loader = tarnLoaderIds(static_cast<uint8_t>(d.value("dfu-type", 0)));
+                char text[16];
+                std::snprintf(text, sizeof text, "%04x:%04x", loader.first, loader.second);
+                ids = text;
+            }
+            if (state.is_object() && state.contains("ids") && state["ids"].is_array() && state["ids"].size() == 2) {
+                char text[16];
+                std::snprintf(text, sizeof text, "%04x:%04x", state["ids"][0].get<unsigned>(), state["ids"][1].get<unsigned>());
+                ids = text;
+            }
+            d["usbIds"] = ids;
+        }
         j["devices"].push_back(d);
     }
     return j;

@@ -35,8 +35,13 @@ std::vector<Fault> parseFaults(const json& entry) {
     return faults;
 }
 
-// Alters data the way a bad transfer does: a few bits in every 512 bytes.
-void damage(uint8_t* data, uint32_t length) {
+// Alters data the way a bad transfer does: a few bits in every 512 bytes, or the one byte the
+// fault names.
+void damage(const Fault& f, uint8_t* data, uint32_t length) {
+    if (f.position) {
+        if (*f.position < length) data[*f.position] ^= 0x5A;
+        return;
+    }
     for (uint32_t i = length / 2 % 512; i < length; i += 512) data[i] ^= 0x5A;
 }
 
@@ -81,6 +86,7 @@ json PhysicalDevice::shapeOf(const json& entry) {
     json shape = entry;
     shape.erase("faults");
     shape.erase("plugged");
+    shape.erase("state");
     return shape;
 }
 
@@ -101,9 +107,17 @@ std::vector<std::string> PhysicalDevice::faultSpecs() const {
 }
 
 void PhysicalDevice::update(const json& entry) {
+    {
+        std::lock_guard<std::mutex> lock(faultMutex_);
+        faults_ = parseFaults(entry);
+        plugged_ = entry.value("plugged", true);
+    }
+    if (entry.contains("state")) updateState(entry["state"]);
+}
+
+bool PhysicalDevice::hasFault(const std::function<bool(const Fault&)>& test) const {
     std::lock_guard<std::mutex> lock(faultMutex_);
-    faults_ = parseFaults(entry);
-    plugged_ = entry.value("plugged", true);
+    return std::any_of(faults_.begin(), faults_.end(), test);
 }
 
 std::optional<Fault> PhysicalDevice::takeFault(const FaultRequest& request) {
@@ -200,7 +214,7 @@ ScsiOutcome ScsiDevice::execute(const ScsiCommand& command) {
     if (!plugged() || !command.cdb || command.cdbLength == 0) return gone;
 
     const std::optional<Fault> fault =
-        takeFault(FaultRequest::scsi(command.cdb, command.cdbLength, command.direction));
+        takeFault(FaultRequest::scsi(command.cdb, command.cdbLength, command.direction, command.dataLength));
 
     ScsiOutcome outcome;
     if (fault && fault->action == Fault::Action::Stall) {
@@ -226,14 +240,14 @@ ScsiOutcome ScsiDevice::execute(const ScsiCommand& command) {
     } else if (fault && fault->action == Fault::Action::Corrupt && command.direction == DataDirection::Out &&
                command.data) {
         std::vector<uint8_t> altered(command.data, command.data + command.dataLength);
-        damage(altered.data(), command.dataLength);
+        damage(*fault, altered.data(), command.dataLength);
         ScsiCommand copy = command;
         copy.data = altered.data();
         outcome = handle(copy);
     } else {
         outcome = handle(command);
         if (fault && fault->action == Fault::Action::Corrupt && command.direction != DataDirection::Out && command.data)
-            damage(command.data, outcome.transferred);
+            damage(*fault, command.data, outcome.transferred);
     }
     if (outcome.status == kStatusCheckCondition) lastSense_ = outcome.sense;
     return outcome;

@@ -13,6 +13,7 @@
 #include <winsim/winbase.h>
 
 #include "pc_drivers.h"
+#include "usb_drivers.h"
 
 using nlohmann::json;
 
@@ -64,7 +65,9 @@ public:
         adapter.properties[SPDRP_MFG] = PropertyValue::text("Lab");
         adapter.properties[SPDRP_LOCATION_INFORMATION] = PropertyValue::text("PCI bus 0, device 16, function 0");
         adapter.properties[SPDRP_CAPABILITIES] = PropertyValue::dword(0);
-        return {adapter};
+        std::vector<ChildDescription> children = {adapter};
+        for (ChildDescription& c : usbHostControllers()) children.push_back(std::move(c));
+        return children;
     }
 };
 

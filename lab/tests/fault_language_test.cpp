@@ -31,6 +31,18 @@ TEST(FaultLanguage, SpellingsAndTheirCanonicalForm) {
         {"corrupt:bulk:IN@3", "corrupt:bulk:in@3", nullptr},
         {"unplug:bulk:out", "unplug:bulk:out", nullptr},
         {"fail:port:2", "fail:port:2", nullptr},
+        {"lost:LEAVE:Cycle:2@1", "lost:leave:cycle:2@1", nullptr},
+        {"stuck:leave:power", "stuck:leave:power", nullptr},
+        {"stuck:port:1", "stuck:port:1", nullptr},
+        {"usbstor:leave:detach:1", "usbstor:leave:detach:1", nullptr},
+        {"ids:leave:any:12ab.00ff", "ids:leave:any:12AB.00FF", nullptr},
+        {"slow:leave:detach:3600000:1@2", "slow:leave:detach:3600000:1@2", nullptr},
+        {"usbstatus:usb:21.00:c0000004", "usbstatus:usb:21.00:C0000004", nullptr},
+        {"ntstatus:bulk:out:C00002B6:3", "ntstatus:bulk:out:C00002B6:3", nullptr},
+        {"replug:bulk:in@4", "replug:bulk:in@4", nullptr},
+        {"corrupt:usb:a1.02+8f00:1", "corrupt:usb:A1.02+8F00:1", nullptr},
+        {"corrupt:AC0090+0010", "corrupt:AC0090+10", nullptr},
+        {"corrupt:bulk:in+0@1", "corrupt:bulk:in+0@1", nullptr},
         {"fail:usb:C0", nullptr, "bad control request"},
         {"fail:bulk:up", nullptr, "bad bulk direction"},
         {"fail:scsi", nullptr, "needs what it hits"},
@@ -47,18 +59,52 @@ TEST(FaultLanguage, SpellingsAndTheirCanonicalForm) {
         {"unplug:AC0090:2", nullptr, "happens once"},
         {"fail:AC00A0:1:2", nullptr, "too many"},
         {"fail:AC00A0@", nullptr, "bad count"},
+        {"lost:usb:any", nullptr, "lost is for the device leaving its port"},
+        {"fail:leave:detach", nullptr, "fail is for SCSI commands, USB requests and the port only"},
+        {"stuck:bulk:in", nullptr, "stuck is for leave:K and port only"},
+        {"usbstor:leave:cycle", nullptr, "usbstor is for leave:detach only"},
+        {"usbstatus:AC0090:C0000004", nullptr, "usbstatus is for USB requests"},
+        {"ntstatus:port:C00002B6", nullptr, "ntstatus is for USB requests"},
+        {"replug:usb:any:2", nullptr, "happens once"},
+        {"lost:leave:unplug", nullptr, "bad leave kind 'unplug'"},
+        {"lost:leave", nullptr, "needs what it hits after leave:"},
+        {"ids:leave:detach", nullptr, "needs USB identifiers"},
+        {"ids:leave:detach:12AB", nullptr, "bad USB identifiers"},
+        {"ids:leave:detach:12AB.FF", nullptr, "bad USB identifiers"},
+        {"slow:leave:power:0", nullptr, "bad delay"},
+        {"slow:leave:power:3600001", nullptr, "bad delay"},
+        {"usbstatus:usb:any", nullptr, "needs a status"},
+        {"usbstatus:usb:any:C004", nullptr, "bad status 'C004'"},
+        {"fail:usb:any+10", nullptr, "for corrupt only"},
+        {"corrupt:read+", nullptr, "bad byte position"},
+        {"corrupt:read+123456789", nullptr, "bad byte position"},
     };
     for (const Case& c : cases) {
         try {
             const Fault f = lab::parseFault(c.written);
             ASSERT_NE(c.canonical, nullptr) << c.written << " was accepted";
             EXPECT_EQ(f.toString(), c.canonical) << c.written;
-            EXPECT_EQ(lab::parseFault(f.toString()).toString(), c.canonical) << "the canonical form reads back";
+            EXPECT_TRUE(lab::parseFault(f.toString()) == f) << c.written << ": the canonical form reads back";
         } catch (const std::invalid_argument& e) {
             ASSERT_EQ(c.canonical, nullptr) << c.written << ": " << e.what();
             EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
         }
     }
+}
+
+// The models read the values from the fields, so a value parsed into the wrong field (which
+// would still print back the same) matters.
+TEST(FaultLanguage, ValuesAreKeptInTheirFields) {
+    const Fault ids = lab::parseFault("ids:leave:detach:12AB.00FF");
+    EXPECT_EQ(ids.leaveKind, lab::LeaveKind::Detach);
+    EXPECT_EQ(ids.vendorId, 0x12AB);
+    EXPECT_EQ(ids.productId, 0x00FF);
+    EXPECT_EQ(lab::parseFault("usbstatus:usb:any:C0000011").status, 0xC0000011u);
+    EXPECT_EQ(lab::parseFault("ntstatus:bulk:in:C000009D").status, 0xC000009Du);
+    EXPECT_EQ(lab::parseFault("slow:leave:cycle:2500").delayMs, 2500u);
+    EXPECT_EQ(lab::parseFault("corrupt:usb:A1.02+8F00").position, 0x8F00u);
+    EXPECT_FALSE(lab::parseFault("corrupt:usb:A1.02").position) << "without a position the model picks the byte";
+    EXPECT_EQ(lab::parseFault("replug:usb:any").remaining, 1u) << "a replug happens once";
 }
 
 TEST(FaultLanguage, CountsSkipsAndMatching) {
@@ -93,6 +139,7 @@ TEST(FaultLanguage, CountsSkipsAndMatching) {
 
 TEST(FaultLanguage, EachBusMatchesOnlyItsOwnRequests) {
     using lab::FaultRequest;
+    using lab::LeaveKind;
     const uint8_t cdb[] = {0xC0, 0xD2};
     struct Case {
         const char* fault;
@@ -110,6 +157,18 @@ TEST(FaultLanguage, EachBusMatchesOnlyItsOwnRequests) {
         {"fail:any", FaultRequest::bulk(DataDirection::In), false},
         {"fail:port", FaultRequest::port(), true},
         {"fail:port", FaultRequest::bulk(DataDirection::Out), false},
+        {"stuck:port", FaultRequest::port(), true},
+        {"stuck:port", FaultRequest::leave(LeaveKind::Cycle), false},
+        {"lost:leave:detach", FaultRequest::leave(LeaveKind::Detach), true},
+        {"lost:leave:detach", FaultRequest::leave(LeaveKind::Power), false},
+        {"stuck:leave:cycle", FaultRequest::leave(LeaveKind::Cycle), true},
+        {"stuck:leave:cycle", FaultRequest::port(), false},
+        {"slow:leave:any:10", FaultRequest::leave(LeaveKind::Detach), true},
+        {"slow:leave:any:10", FaultRequest::leave(LeaveKind::Cycle), true},
+        {"slow:leave:any:10", FaultRequest::leave(LeaveKind::Power), true},
+        {"slow:leave:any:10", FaultRequest::usbControl(0x21, 0x00), false},
+        {"usbstatus:usb:21.00:C0000004", FaultRequest::usbControl(0x21, 0x00), true},
+        {"replug:bulk:out", FaultRequest::bulk(DataDirection::In), false},
     };
     for (const Case& c : cases) {
         std::vector<Fault> faults = {lab::parseFault(c.fault)};

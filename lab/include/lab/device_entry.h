@@ -36,6 +36,10 @@ struct DeviceKind {
     std::vector<std::pair<std::string, std::string>> options;  // the kind's own: name, meaning
     std::vector<std::pair<std::string, uint32_t>> memories;   // each kept as NAME.bin
     char firstDrive = 'E';  // where automatic drive letters start
+    // The names its address options go by: "target"/"lun" on SCSI, "hub"/"port" on USB unless a
+    // kind names them after what it plugs into (a module's monitor and slot). The entry keeps
+    // them under the bus's own names.
+    std::pair<std::string, std::string> addressNames;
     // Adds the kind's own keys to a normalized entry (the common ones are filled in) and the
     // factory contents of every memory not given; throws std::runtime_error naming a bad option.
     std::function<void(const nlohmann::json& request, PreparedDevice& out)> prepare;

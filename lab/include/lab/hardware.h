@@ -148,6 +148,9 @@ struct ChildDescription {
     std::string physicalId;                        // the lab device it belongs to, "" for none
     std::map<uint32_t, PropertyValue> properties;  // SPDRP_* -> value
     std::shared_ptr<Driver> pdo;                   // what the bus driver does for the child itself
+    // Which arrival of the physical device this is: a device that left and came back between
+    // two looks of its bus is a new arrival (a new device stack) although nothing else changed.
+    uint64_t arrival = 0;
 };
 
 // A driver model of the lab bound to one device object of a node's stack (a PDO behaviour, a
@@ -286,6 +289,10 @@ public:
     std::vector<std::shared_ptr<PhysicalDevice>> physicalDevices();
     // The physical device behind a node, if any.
     std::string physicalIdOf(DevInst devInst);
+    // Whether the node of this instance ID is present and started now.
+    bool isStarted(const std::string& instanceId);
+    // The present node of this instance ID, 0 for none.
+    DevInst presentNode(const std::string& instanceId);
     std::string instanceIdOf(DevInst devInst);
     // Asks the node's bus driver for its children again.
     void reenumerate(DevInst devInst);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,6 +65,7 @@ private:
 
 class ScsiTarget;
 class UsbFunction;
+class UsbPort;
 
 // The core of every device.
 class PhysicalDevice {
@@ -73,8 +75,9 @@ public:
     PhysicalDevice(const PhysicalDevice&) = delete;
     PhysicalDevice& operator=(const PhysicalDevice&) = delete;
 
-    // An entry without the state that changes while the device is attached (faults, plugged):
-    // a device whose shape changed in lab.json is a different device.
+    // An entry without the state that changes while the device is attached (faults, plugged,
+    // the running "state" a model keeps, such as a reader's mode): a device whose shape changed
+    // in lab.json is a different device.
     static nlohmann::json shapeOf(const nlohmann::json& entry);
     const nlohmann::json& shape() const { return shape_; }
 
@@ -83,8 +86,11 @@ public:
     bool plugged() const { return plugged_; }
     void setPlugged(bool plugged) { plugged_ = plugged; }
     std::vector<std::string> faultSpecs() const;
-    // Takes the faults and plugged state of a lab.json entry written by another process.
+    // Takes the faults, plugged and running state of a lab.json entry written by another process.
     void update(const nlohmann::json& entry);
+    // The model's running state as lab.json keeps it ("state"), so that a reader left in upgrade
+    // mode by one program is found in upgrade mode by the next; null for none.
+    virtual nlohmann::json state() const { return nullptr; }
     // The drive letter the PC gives the device's medium, 0 for none.
     char driveLetter() const { return drive_; }
     const std::map<std::string, MemoryFile>& memories() const { return memories_; }
@@ -92,13 +98,19 @@ public:
     // What the device offers on its bus; null for what it does not offer.
     virtual ScsiTarget* scsi() { return nullptr; }
     virtual UsbFunction* usb() { return nullptr; }
+    virtual UsbPort* usbPort() { return nullptr; }
 
     // The fault that hits `request` now, if any; counts it against the device's faults and
     // saves them when they changed.
     std::optional<Fault> takeFault(const FaultRequest& request);
+    // Whether a fault that `test` accepts is pending, without counting it (a state such as a
+    // port in a failed enumeration, which lasts until something clears it).
+    bool hasFault(const std::function<bool(const Fault&)>& test) const;
 
 protected:
     const MemoryFile* memory(const std::string& name) const;
+    // A running state written by another process.
+    virtual void updateState(const nlohmann::json&) {}
     Hardware& hw_;
 
 private:
@@ -156,6 +168,14 @@ public:
     virtual UsbOutcome control(const UsbSetup& setup, uint8_t* data) = 0;
     virtual UsbOutcome bulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) = 0;
     virtual UsbOutcome bulkIn(uint8_t endpoint, uint8_t* data, uint32_t length) = 0;
+    // Where the data of this control request lies in a whole image the device moves block by
+    // block (a DFU upload or download block); none for other requests. Faults that name a byte
+    // of the image find the block that holds it by this.
+    virtual std::optional<uint32_t> imageOffset(const UsbSetup&) const { return std::nullopt; }
+    // The host cleared a halted endpoint (a pipe reset).
+    virtual void clearHalt(uint8_t /*endpoint*/) {}
+    // A bus reset: the device is in its default state again, its configuration gone.
+    virtual void busReset() {}
 };
 
 // A device that speaks SCSI: INQUIRY, TEST UNIT READY and REQUEST SENSE here, the rest in the

@@ -131,7 +131,8 @@ TEST_F(DefaultPc, ClassSetsPropertiesAndDescriptions) {
         {&GUID_DEVCLASS_CDROM, nullptr, DIGCF_PRESENT, 1},
         {&GUID_DEVCLASS_VOLUME, nullptr, DIGCF_PRESENT, 3},
         {&GUID_DEVCLASS_SCSIADAPTER, nullptr, DIGCF_PRESENT, 1},
-        {nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES, 8},
+        {&GUID_DEVCLASS_USB, nullptr, DIGCF_PRESENT, 6},  // three host controllers, their root hubs
+        {nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES, 14},
         {nullptr, "storage", DIGCF_PRESENT | DIGCF_ALLCLASSES, 3},
         {nullptr, "SCSI", DIGCF_ALLCLASSES, 4},
     };

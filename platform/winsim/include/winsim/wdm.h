@@ -411,6 +411,9 @@ NTKERNELAPI NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExt
                                     DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                     PDEVICE_OBJECT* DeviceObject);
 NTKERNELAPI VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+// Object references; device objects are the objects kernel-mode code references here.
+NTKERNELAPI VOID ObReferenceObject(PVOID Object);
+NTKERNELAPI VOID ObDereferenceObject(PVOID Object);
 // "\DosDevices\NAME" (or "\??\NAME") makes the device reachable from user mode as "\\.\NAME".
 NTKERNELAPI NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTKERNELAPI NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);

@@ -207,6 +207,14 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STR
     return STATUS_SUCCESS;
 }
 
+VOID ObReferenceObject(PVOID object) {
+    if (object) winsim::kernel::reference(static_cast<PDEVICE_OBJECT>(object));
+}
+
+VOID ObDereferenceObject(PVOID object) {
+    if (object) winsim::kernel::release(static_cast<PDEVICE_OBJECT>(object));
+}
+
 VOID IoDeleteDevice(PDEVICE_OBJECT device) {
     if (!device) return;
     DeviceBlock* block = blockOf(device);

@@ -1,0 +1,97 @@
+// The Tarn readers: USB card readers whose flash holds a Tarn firmware image and which answer
+// from it. In functional mode the reader shows the USB identity its image describes (device
+// descriptor from "CSED", strings from "DESC", its serial number) and a mass-storage unit; the
+// DFU detach request makes it leave and come back in upgrade mode, where its boot loader takes
+// whole images up and down and a second detach brings it back running what its flash now holds.
+// A flash that is not a complete image keeps it in upgrade mode. The Plex monitor is a reader
+// with slots for Plex modules, which are readers themselves.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "lab/physical_device.h"
+#include "usb_mass_storage.h"
+#include "usb_port.h"
+
+namespace lab {
+
+class TarnReader : public ScsiDevice, public UsbPort, public UsbFunction {
+public:
+    // How the PC binds the reader in functional mode.
+    enum class Binding { Own, UsbStor, Composite, PlexMonitor };
+
+    TarnReader(Hardware& hw, const nlohmann::json& entry, const std::filesystem::path& folder);
+
+    ScsiTarget* scsi() override { return this; }
+    UsbFunction* usb() override { return this; }
+    UsbPort* usbPort() override { return this; }
+    nlohmann::json state() const override;
+
+    bool upgradeMode() const;
+    uint8_t dfuType() const { return dfuType_; }
+    Binding binding() const { return binding_; }
+    bool isPlexMonitor() const { return binding_ == Binding::PlexMonitor; }
+    bool isPlexModule() const { return module_; }
+    int slots() const { return slots_; }
+    // Its storage is reported by its own function driver (a Plex module's is the monitor's).
+    bool reportsOwnStorage() const { return !module_ && !isPlexMonitor(); }
+    // The firmware it runs, for "zelfin-lab show": version, product type, identifiers.
+    nlohmann::json firmware() const;
+
+    // ---- USB ----
+    UsbAppearance appearance() override;
+    std::vector<uint8_t> deviceDescriptor() const override;
+    std::vector<uint8_t> configurationDescriptor() const override;
+    std::optional<std::u16string> stringDescriptor(uint8_t index) const override;
+    UsbOutcome control(const UsbSetup& setup, uint8_t* data) override;
+    std::optional<uint32_t> imageOffset(const UsbSetup& setup) const override;
+    UsbOutcome bulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) override;
+    UsbOutcome bulkIn(uint8_t endpoint, uint8_t* data, uint32_t length) override;
+    void busReset() override;
+
+protected:
+    ScsiOutcome handle(const ScsiCommand& command) override;
+    void leaving(LeaveKind why, const std::optional<Fault>& fault) override;
+    void returning(LeaveKind why, const std::optional<Fault>& fault) override;
+    void poweredOn() override;
+    void updateState(const nlohmann::json& state) override;
+
+private:
+    struct Mode {
+        bool upgrade = false;
+        Binding as;  // the driver the PC binds in functional mode this time
+        std::optional<std::pair<uint16_t, uint16_t>> ids;  // identifiers shown instead of the usual
+    };
+    std::vector<uint8_t> flash() const;  // the programmable area, tarnFlashSize bytes
+    bool flashComplete() const;
+    Mode bootMode() const;
+    UsbOutcome vendor(const UsbSetup& setup, uint8_t* data);
+    UsbOutcome dfu(const UsbSetup& setup, uint8_t* data);
+    std::pair<uint16_t, uint16_t> upgradeIds() const;
+
+    uint8_t dfuType_;
+    Binding binding_;
+    bool module_ = false;
+    int slots_ = 0;
+    uint32_t capacity_;
+    mutable std::mutex mutex_;
+    Mode mode_;
+    std::optional<Mode> heading_;  // where a leave under way takes it
+    uint8_t dfuState_ = 2;         // dfuIDLE
+    bool erased_ = false;          // the flash was erased for the download under way
+    UsbMassStorageBridge bridge_;
+};
+
+void registerTarnDeviceKinds();
+bool isTarnKind(const std::string& kind);
+// The identifiers a reader's boot loader shows in upgrade mode.
+std::pair<uint16_t, uint16_t> tarnLoaderIds(uint8_t dfuType);
+// What a Tarn flash holds, for "zelfin-lab show": {"complete", "version", "productType",
+// "feature", "ids", "serial"}.
+nlohmann::json tarnFirmwareSummary(const uint8_t* flash, size_t length);
+
+}  // namespace lab
