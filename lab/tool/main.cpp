@@ -5,6 +5,9 @@
 #include <lab/registry.h>
 #include <winsim/winerror.h>
 #include <winsim/winreg.h>
+#include <winsim/winsim.h>
+#include <winsim/windows.h>
+#include <winsim/dbt.h>
 
 #include <cctype>
 #include <cerrno>
@@ -14,6 +17,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,6 +48,11 @@ const char kUsageCommands[] =
     "  detach DIR ID                              remove a device and its memories\n"
     "  fault DIR ID SPEC...                       give a device faults (see below)\n"
     "  dump DIR ID MEMORY FILE                    copy a device's memory into FILE\n"
+    "  notify DIR EVENT                           send the programs running on the lab a system\n"
+    "                                             notice and print each window's answer: EVENT is\n"
+    "                                             query-suspend, suspend, resume (WM_POWERBROADCAST)\n"
+    "                                             or query-end-session (WM_QUERYENDSESSION); ends\n"
+    "                                             with 3 when a window refuses\n"
     "\n";
 
 const char kUsageFaults[] =
@@ -51,16 +60,40 @@ const char kUsageFaults[] =
     "such as AC00A0 or scsi:AC00A0, or read, write, any; a USB control request usb:RT.RQ (hex\n"
     "bmRequestType.bRequest, such as usb:C0.D2) or usb:any; a bulk transfer bulk:in, bulk:out,\n"
     "bulk:any; a request to the device's hub port: port. N: how many matching requests are hit,\n"
-    "all without it; @K: let K matching requests pass first. On USB, fail stalls the request and\n"
-    "stall lets it time out; sense is for SCSI commands only):\n"
-    "  fail:CMD[:N][@K]            the command ends with CHECK CONDITION, HARDWARE ERROR 04/44/00\n"
-    "  sense:CMD:KK/AA/QQ[:N][@K]  the command ends with this sense key/ASC/ASCQ (hex)\n"
-    "  stall:CMD[:N][@K]           the command never completes; the caller's time-out runs out\n"
-    "  corrupt:CMD[:N][@K]         data read comes back altered, data written is stored altered\n"
-    "  unplug:CMD[@K]              the device is pulled out during the command (a write is half done)\n"
-    "  unplug, plug                pull the device out now, plug it back in\n"
-    "  clear                       remove every fault and plug the device back in\n"
+    "all without it; @M: let M matching requests pass first. On USB, fail stalls the request and\n"
+    "stall lets it time out):\n"
+    "  fail:CMD[:N][@M]                the command ends with CHECK CONDITION, HARDWARE ERROR 04/44/00\n"
+    "  sense:CMD:KK/AA/QQ[:N][@M]      the command ends with this sense key/ASC/ASCQ (hex; SCSI only)\n"
+    "  stall:CMD[:N][@M]               the command never completes; the caller's time-out runs out\n"
+    "  corrupt:CMD[+HEX][:N][@M]       data read comes back altered, data written is stored altered;\n"
+    "                                  +HEX: the byte at this offset of the transfer's data (of the\n"
+    "                                  image, for a whole image), else one the device picks\n"
+    "  unplug:CMD[@M]                  the device is pulled out during the command (a write is half\n"
+    "                                  done)\n"
+    "On USB requests only (usb:..., bulk:...):\n"
+    "  usbstatus:CMD:XXXXXXXX[:N][@M]  the request completes with this USBD status (8 hex digits:\n"
+    "                                  C0000004 stall, C0000011 transaction error, C0000012 babble)\n"
+    "  ntstatus:CMD:XXXXXXXX[:N][@M]   the request fails with this NT status (C00002B6 device\n"
+    "                                  removed, C000009D not connected)\n"
+    "  replug:CMD[@M]                  just before the request the device is unplugged and plugged\n"
+    "                                  in again: the request reaches a device that has left\n"
+    "When the device leaves its port to come back, leave:K, where K is detach (to its other mode),\n"
+    "cycle (a port cycle or reset), power (its port's power off and on) or any:\n"
+    "  lost:leave:K[:N][@M]            it never comes back (until it is plugged in again)\n"
+    "  stuck:leave:K[:N][@M]           its port shows a failed enumeration until its power is cycled\n"
+    "  usbstor:leave:detach[:N][@M]    it comes back in functional mode, bound to the generic\n"
+    "                                  mass-storage driver, instead of in upgrade mode\n"
+    "  ids:leave:K:VVVV.PPPP[:N][@M]   it comes back under these USB identifiers (vendor.product,\n"
+    "                                  4 hex digits each)\n"
+    "  slow:leave:K:MS[:N][@M]         it comes back MS lab milliseconds (1 to 3600000) later\n"
+    "  stuck:port[:N][@M]              its port is in a failed-enumeration state now: the device is\n"
+    "                                  not enumerated until the port's power is cycled\n"
+    "On the whole device:\n"
+    "  unplug, plug                    pull the device out now, plug it back in\n"
+    "  clear                           remove every fault and plug the device back in\n"
     "Examples: fail:AC00A0:3  sense:AC0090:05/24/00  stall:FD0082  corrupt:read  unplug:AC0090@7\n"
+    "          usbstatus:bulk:in:C0000011:1  corrupt:usb:A1.02+8F00:1  lost:leave:detach:1\n"
+    "          stuck:port:1  slow:leave:cycle:5000\n"
     "\n"
     "KEY is a full key path such as HKLM\\SOFTWARE\\Quorvex\\KRDMgmt\\KRDConf. An empty NAME (\"\")\n"
     "is the key's default value. Without DIR, show uses the lab Zelfin would use: ZELFIN_LAB, else\n"
@@ -218,6 +251,13 @@ int cmdInit(const std::vector<std::string>& args) {
 std::string firmwareCell(const json& fw) {
     if (!fw.is_object()) return "-";
     std::ostringstream out;
+    if (fw.value("family", "") == "tarn") {
+        out << "tarn dfu " << fw.value("dfuType", 0);
+        if (fw.contains("version")) out << " product " << fw.value("productType", 0) << " v" << fw.value("version", "");
+        if (fw.contains("serial")) out << " serial " << fw.value("serial", "");
+        if (!fw.value("complete", false)) out << " (incomplete)";
+        return out.str();
+    }
     out << fw.value("family", "") << " type ";
     if (fw["type"].is_null())
         out << "none";
@@ -242,10 +282,14 @@ void printDeviceTable(const json& devices) {
     std::vector<std::vector<std::string>> rows = {head};
     for (const json& d : devices) {
         const std::string drive = d["drive"].is_string() ? d["drive"].get<std::string>() + ":" : "-";
-        const std::string port = d.contains("target") ? "SCSI " + std::to_string(d.value("target", 0L)) + ":" +
-                                                             std::to_string(d.value("lun", 0L))
-                                                       : "-";
-        rows.push_back({d.value("id", ""), d.value("kind", ""), drive, d.value("mode", "-"), port,
+        std::string port = "-";
+        if (d.contains("target"))
+            port = "SCSI " + std::to_string(d.value("target", 0L)) + ":" + std::to_string(d.value("lun", 0L));
+        else if (d.contains("hub"))
+            port = "USB " + d.value("hub", std::string()) + ":" + std::to_string(d.value("port", 0L));
+        std::string mode = d.value("mode", "-");
+        if (d.contains("usbIds") && !d["usbIds"].get<std::string>().empty()) mode += " " + d["usbIds"].get<std::string>();
+        rows.push_back({d.value("id", ""), d.value("kind", ""), drive, mode, port,
                         firmwareCell(d.value("firmware", json(nullptr))), faultsCell(d)});
     }
     std::vector<size_t> width(head.size(), 0);
@@ -410,6 +454,71 @@ int cmdDump(const std::vector<std::string>& args) {
     return 1;
 }
 
+// The system notices a user can send: the message, its wParam, and the answer that refuses it
+// (none for a notice that cannot be refused).
+struct Notice {
+    const char* name;
+    UINT msg;
+    WPARAM wParam;
+    std::optional<LRESULT> refusal;
+};
+const Notice kNotices[] = {
+    {"query-suspend", WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, LRESULT{BROADCAST_QUERY_DENY}},
+    {"suspend", WM_POWERBROADCAST, PBT_APMSUSPEND, std::nullopt},
+    {"resume", WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, std::nullopt},
+    {"query-end-session", WM_QUERYENDSESSION, 0, LRESULT{0}},
+};
+// How long each program has to answer, as the system waits for a program before it counts it
+// as hung.
+constexpr DWORD kNoticeTimeoutMs = 5000;
+
+int cmdNotify(const std::vector<std::string>& args) {
+    if (args.size() != 2) return usageError("notify takes a lab folder and an event");
+    const Notice* notice = nullptr;
+    for (const Notice& n : kNotices)
+        if (args[1] == n.name) notice = &n;
+    if (!notice)
+        return usageError("unknown event: " + args[1] + " (query-suspend, suspend, resume or query-end-session)");
+    // The programs to reach are those running on this lab: winsim takes its lab from ZELFIN_LAB.
+    const fs::path dir = fs::absolute(args[0]);
+    lab::Lab::open(dir);  // a folder that holds no lab is refused here, with its reason
+    ::setenv("ZELFIN_LAB", dir.c_str(), 1);
+    std::vector<WINSIM_NOTICE_ANSWER> answers(64);
+    DWORD n = WinsimSendSystemNotice(notice->msg, notice->wParam, 0, kNoticeTimeoutMs, answers.data(),
+                                     static_cast<DWORD>(answers.size()));
+    if (n > answers.size()) {
+        answers.resize(n);
+        n = WinsimSendSystemNotice(notice->msg, notice->wParam, 0, kNoticeTimeoutMs, answers.data(),
+                                   static_cast<DWORD>(answers.size()));
+    }
+    if (n == 0 && GetLastError() != ERROR_SUCCESS) {
+        std::cerr << "zelfin-lab: cannot send " << notice->name << ": " << errorText(static_cast<long>(GetLastError()))
+                  << "\n";
+        return 1;
+    }
+    int refused = 0;
+    for (DWORD i = 0; i < n && i < answers.size(); ++i) {
+        const WINSIM_NOTICE_ANSWER& a = answers[i];
+        std::ostringstream line;
+        line << "window " << std::hex << reinterpret_cast<uintptr_t>(a.hwnd) << std::dec << " (" << a.className << "): ";
+        if (!a.answered) {
+            line << "no answer";
+        } else {
+            const bool refuses = notice->refusal && a.result == *notice->refusal;
+            refused += refuses;
+            line << (refuses ? "refuses" : "agrees") << " (" << std::hex << "0x" << static_cast<uint64_t>(a.result) << ")";
+        }
+        std::cout << line.str() << "\n";
+    }
+    if (n == 0) std::cout << "no program with a window runs on this lab\n";
+    if (refused) {
+        std::cout << notice->name << ": refused by " << refused << (refused == 1 ? " window" : " windows") << "\n";
+        return 3;
+    }
+    std::cout << notice->name << ": " << (notice->refusal ? "granted" : "sent") << "\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -433,6 +542,7 @@ int main(int argc, char** argv) {
         if (cmd == "detach") return cmdDetach(args);
         if (cmd == "fault") return cmdFault(args);
         if (cmd == "dump") return cmdDump(args);
+        if (cmd == "notify") return cmdNotify(args);
     } catch (const fs::filesystem_error& e) {
         // The library's own text names its call ("filesystem error: cannot create directories");
         // the user needs the path and the reason.

@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include <lab/lab.h>
 #include <winsim/dbt.h>
 #include <winsim/windows.h>
+#include <winsim/winsim.h>
 #include <winsim/winioctl.h>
 
 #include "run_process.h"
@@ -96,6 +98,11 @@ LRESULT CALLBACK recordingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
         case WM_DEVICECHANGE:
             if (wParam == DBT_DEVICEQUERYREMOVE && GetWindowLongPtrA(hwnd, GWLP_USERDATA)) return BROADCAST_QUERY_DENY;
             return TRUE;
+        // A window told to refuse does what a program in the middle of a transfer does.
+        case WM_POWERBROADCAST:
+            if (wParam == PBT_APMQUERYSUSPEND && GetWindowLongPtrA(hwnd, GWLP_USERDATA)) return BROADCAST_QUERY_DENY;
+            return TRUE;
+        case WM_QUERYENDSESSION: return GetWindowLongPtrA(hwnd, GWLP_USERDATA) ? FALSE : TRUE;
         case WM_CREATE:  // a window made with -1 as its parameter refuses to be created
             return reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams == reinterpret_cast<void*>(-1) ? -1 : 0;
         default: return DefWindowProcA(hwnd, msg, wParam, lParam);
@@ -535,6 +542,86 @@ TEST_F(User32, AHiddenWindowHearsOfADeviceAnotherProcessAttaches) {
     EXPECT_TRUE(journal().of(listener.hwnd(), WM_DEVICECHANGE).empty());
     EXPECT_TRUE(UnregisterDeviceNotification(none));
     EXPECT_TRUE(UnregisterDeviceNotification(all));
+}
+
+TEST_F(User32, SystemNoticesReachTheWindowsOfOtherProcessesAndTheirRefusalsAreCounted) {
+    const std::string lab = lab::Lab::current().root().string();
+    WindowThread busy("Busy", [](HWND h) { SetWindowLongPtrA(h, GWLP_USERDATA, 1); });
+    WindowThread idle("Idle");
+    auto handle = [](HWND h) {
+        char text[32];
+        std::snprintf(text, sizeof text, "window %llx ", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(h)));
+        return std::string(text);
+    };
+    struct Case {
+        const char* event;
+        UINT msg;
+        WPARAM wParam;
+        int exitCode;
+        const char* busyAnswer;
+        const char* idleAnswer;
+        const char* summary;
+    };
+    const Case cases[] = {
+        {"query-suspend", WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, 3, "refuses (0x424d5144)", "agrees (0x1)",
+         "query-suspend: refused by 1 window"},
+        {"query-end-session", WM_QUERYENDSESSION, 0, 3, "refuses (0x0)", "agrees (0x1)",
+         "query-end-session: refused by 1 window"},
+        {"resume", WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0, "agrees (0x1)", "agrees (0x1)", "resume: sent"},
+    };
+    for (const Case& c : cases) {
+        journal().clear();
+        const auto r = testsupport::runCommand(testsupport::binPath("zelfin-lab") + " notify " + lab + " " + c.event);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
+        EXPECT_NE(r.output.find(handle(busy.hwnd()) + "(ZelfinTestWindow): " + c.busyAnswer), std::string::npos)
+            << c.event << ": " << r.output;
+        EXPECT_NE(r.output.find(handle(idle.hwnd()) + "(ZelfinTestWindow): " + c.idleAnswer), std::string::npos)
+            << c.event << ": " << r.output;
+        EXPECT_NE(r.output.find(c.summary), std::string::npos) << r.output;
+        const auto heard = journal().of(busy.hwnd(), c.msg);
+        ASSERT_EQ(heard.size(), 1u) << c.event;
+        EXPECT_EQ(heard[0].wParam, c.wParam);
+        EXPECT_EQ(heard[0].thread, busy.id()) << "on the window's own thread";
+    }
+    const auto r = testsupport::runCommand(testsupport::binPath("zelfin-lab") + " notify " + lab + " hibernate", true);
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("unknown event: hibernate"), std::string::npos) << r.output;
+}
+
+TEST_F(User32, ASystemNoticeDoesNotWaitForeverForAWindowWhoseThreadTakesNoMessages) {
+    std::promise<void> release;
+    std::promise<HWND> made;
+    std::thread stuck([&] {
+        made.set_value(create("Stuck"));
+        release.get_future().wait();  // takes no messages until released
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    });
+    const HWND stuckWindow = made.get_future().get();
+    HWND own = create("Own");
+    WINSIM_NOTICE_ANSWER answers[8];
+    SetLastError(kSentinel);
+    const DWORD n = WinsimSendSystemNotice(WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, 0, 50, answers, 8);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    int found = 0;
+    for (DWORD i = 0; i < n && i < 8; ++i) {
+        if (answers[i].hwnd == stuckWindow) {
+            ++found;
+            EXPECT_FALSE(answers[i].answered);
+        }
+        if (answers[i].hwnd == own) {
+            ++found;
+            EXPECT_TRUE(answers[i].answered) << "the caller's own window answers at once";
+            EXPECT_EQ(answers[i].result, TRUE);
+        }
+    }
+    EXPECT_EQ(found, 2);
+    SetLastError(kSentinel);
+    EXPECT_EQ(WinsimSendSystemNotice(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0, 50, nullptr, 0), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MESSAGE_SYNC_ONLY)) << "a record cannot travel";
+    release.set_value();
+    stuck.join();
+    DestroyWindow(own);
 }
 
 TEST_F(User32, DeviceNotificationRequestsItDoesNotServeAreRefused) {

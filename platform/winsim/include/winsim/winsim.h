@@ -20,3 +20,19 @@ WINSIM_API DWORD WINAPI WinsimWindowsPathFromHost(LPCSTR hostPath, LPSTR buffer,
 // The Linux folder where the running programs of this PC meet (named sections, windows). Copied
 // as above.
 WINSIM_API DWORD WINAPI WinsimRunFolder(LPSTR buffer, DWORD size);
+
+// One window's answer to a system notice.
+typedef struct WINSIM_NOTICE_ANSWER {
+    HWND hwnd;
+    BOOL answered;  // FALSE: it did not answer in time, as a hung program
+    LRESULT result;
+    CHAR className[64];
+} WINSIM_NOTICE_ANSWER;
+
+// Sends `msg` to every top-level window of every program of this lab, as the system sends its
+// power and session notices (WM_POWERBROADCAST, WM_QUERYENDSESSION): each window's procedure runs
+// on its own thread when that thread next takes messages. Waits at most `timeoutMs` real
+// milliseconds for the windows of each program. Fills up to `count` answers and returns how many
+// windows there are (0 with the last error set on failure, ERROR_SUCCESS for none).
+WINSIM_API DWORD WINAPI WinsimSendSystemNotice(UINT msg, WPARAM wParam, LPARAM lParam, DWORD timeoutMs,
+                                               WINSIM_NOTICE_ANSWER* answers, DWORD count);

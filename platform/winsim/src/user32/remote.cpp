@@ -8,8 +8,12 @@
 //   POSTALL <msg> <wp> <lp>          -> 1 (HWND_BROADCAST)
 //   SHOW <handle> <cmd>              -> "1 <was visible: 0|1>", or 0
 //   FRONT <handle>                   -> 1, or 0
+//   SENDALL <msg> <wp> <lp> <ms>     -> "1", then for each top-level window a tab and
+//                                       "<handle> <answered: 0|1> <result> <class>"; sent to the
+//                                       windows and waited for at most <ms> (real) milliseconds
 // The listener answers at once; what reaches a window's procedure is posted or sent to its
-// thread without waiting for it, so a busy interface never blocks another process. A socket
+// thread without waiting for it, so a busy interface never blocks another process. SENDALL is
+// the exception: the system's notices wait for their answers, for a bounded time. A socket
 // nobody listens on belongs to a process that is gone: whoever finds it removes it.
 #include <fcntl.h>
 #include <poll.h>
@@ -36,6 +40,8 @@ namespace {
 
 constexpr size_t kMaxLine = 4096;
 constexpr int kTimeoutSeconds = 5;
+// The longest a system notice may wait for the windows of one process.
+constexpr uint64_t kMaxNoticeMs = 60000;
 
 std::optional<fs::path> socketDir() {
     auto run = runFolder();
@@ -75,8 +81,8 @@ int withAddress(const fs::path& path, F&& use) {
     return rc;
 }
 
-void setTimeouts(int fd) {
-    timeval tv{kTimeoutSeconds, 0};
+void setTimeouts(int fd, int seconds = kTimeoutSeconds) {
+    timeval tv{seconds, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
@@ -162,6 +168,19 @@ std::string answer(const std::string& line) {
         for (Window* win : windowsLocked())
             if (!win->messageOnly) postLocked(*win, static_cast<UINT>(*m), *wp, static_cast<LPARAM>(*lp));
         return "1";
+    }
+    if (verb == "SENDALL" && w.size() == 4) {
+        auto m = parseHex(w[0]), wp = parseHex(w[1]), lp = parseHex(w[2]), ms = parseHex(w[3]);
+        if (!m || !wp || !lp || !ms || *ms > kMaxNoticeMs) return "0";
+        std::string reply = "1";
+        for (const NoticeAnswer& a : sendNoticeLocal(static_cast<UINT>(*m), *wp, static_cast<LPARAM>(*lp),
+                                                     std::chrono::milliseconds(*ms))) {
+            std::string cls = a.className;
+            for (char& c : cls)
+                if (c == '\t' || c == '\n') c = ' ';
+            reply += "\t" + hex(a.hwnd) + (a.answered ? " 1 " : " 0 ") + hex(static_cast<uint64_t>(a.result)) + " " + cls;
+        }
+        return reply;
     }
     if (w.empty()) return "0";
     HWND h = localHandle(w[0]);
@@ -270,11 +289,12 @@ private:
 enum class Reach { Answered, Gone, Failed };
 
 // Asks process `pid`; a socket nobody listens on any more is removed.
-Reach ask(const fs::path& dir, uint64_t pid, const std::string& line, std::string* reply) {
+Reach ask(const fs::path& dir, uint64_t pid, const std::string& line, std::string* reply,
+          int timeoutSeconds = kTimeoutSeconds) {
     const fs::path path = socketPath(dir, pid);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return Reach::Failed;
-    setTimeouts(fd);
+    setTimeouts(fd, timeoutSeconds);
     const int rc = withAddress(path, [&](const sockaddr* a, socklen_t n) { return ::connect(fd, a, n); });
     if (rc != 0) {
         const int err = errno;
@@ -346,6 +366,40 @@ bool remotePost(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, DWORD* error)
     if (reply.rfind("0 ", 0) == 0)
         if (auto e = parseHex(reply.substr(2))) *error = static_cast<DWORD>(*e);
     return false;
+}
+
+std::vector<NoticeAnswer> remoteSendAll(UINT msg, WPARAM wParam, LPARAM lParam, std::chrono::milliseconds timeout) {
+    std::vector<NoticeAnswer> out;
+    auto dir = socketDir();
+    if (!dir) return out;
+    const uint64_t ms = std::min<uint64_t>(static_cast<uint64_t>(timeout.count()), kMaxNoticeMs);
+    const std::string line = "SENDALL " + hex(msg) + " " + hex(wParam) + " " + hex(static_cast<uint64_t>(lParam)) +
+                             " " + hex(ms);
+    for (uint64_t pid : otherProcesses(*dir)) {
+        std::string reply;
+        // The owner waits for its windows first: give it that long and the usual time on top.
+        if (ask(*dir, pid, line, &reply, static_cast<int>(ms / 1000) + kTimeoutSeconds) != Reach::Answered ||
+            reply.rfind("1", 0) != 0)
+            continue;
+        std::istringstream entries(reply.substr(1));
+        std::string entry;
+        std::getline(entries, entry, '\t');  // what stands before the first tab: nothing
+        while (std::getline(entries, entry, '\t')) {
+            std::istringstream in(entry);
+            std::string handle, answered, result;
+            if (!(in >> handle >> answered >> result)) continue;
+            auto h = parseHex(handle);
+            auto r = parseHex(result);
+            if (!h || !r) continue;
+            NoticeAnswer a;
+            a.hwnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(*h));
+            a.answered = answered == "1";
+            a.result = static_cast<LRESULT>(*r);
+            std::getline(in >> std::ws, a.className);
+            out.push_back(std::move(a));
+        }
+    }
+    return out;
 }
 
 bool remotePostAll(UINT msg, WPARAM wParam, LPARAM lParam) {

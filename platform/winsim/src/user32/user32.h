@@ -6,6 +6,7 @@
 // process's table, the use count tells a stale handle from the slot's new window, and the
 // process id leads a handle found in another process of the lab back to its owner.
 #pragma once
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -106,6 +107,18 @@ bool remotePost(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, DWORD* error)
 std::optional<bool> remoteShow(HWND hwnd, int cmd);
 bool remoteFront(HWND hwnd);
 bool remotePostAll(UINT msg, WPARAM wParam, LPARAM lParam);
+
+// ---- the system's own notices (system_notice.cpp) ------------------------------------------
+struct NoticeAnswer {
+    HWND hwnd = nullptr;
+    std::string className;
+    bool answered = false;
+    LRESULT result = 0;
+};
+// Sends to each top-level window of this process and waits until `timeout` for the answers.
+std::vector<NoticeAnswer> sendNoticeLocal(UINT msg, WPARAM wParam, LPARAM lParam, std::chrono::milliseconds timeout);
+// The same in every other process of the lab.
+std::vector<NoticeAnswer> remoteSendAll(UINT msg, WPARAM wParam, LPARAM lParam, std::chrono::milliseconds timeout);
 
 // ---- the lab (lab_link.cpp, the one file that uses lab headers) ----------------------------
 std::optional<std::string> runFolder();

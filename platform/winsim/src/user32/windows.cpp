@@ -283,6 +283,7 @@ LRESULT WINAPI DefWindowProcA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
             return w ? static_cast<LRESULT>(w->title.size()) : 0;
         }
         case WM_QUERYENDSESSION:
+        case WM_POWERBROADCAST:  // a suspend is granted
         case WM_DEVICECHANGE: return TRUE;  // a query to remove a device is granted
         default: return 0;
     }
