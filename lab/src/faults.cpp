@@ -47,13 +47,13 @@ bool isHexByte(const std::string& text) {
            std::isxdigit(static_cast<unsigned char>(text[1]));
 }
 
-// "C0.D2": bmRequestType and bRequest of a control request; "any".
+// "C1.D2": bmRequestType and bRequest of a control request as the device receives it; "any".
 void parseControl(const std::string& text, Fault& f, const std::string& written) {
     if (lowered(text) == "any") return;
     const size_t dot = text.find('.');
     if (dot == std::string::npos || !isHexByte(text.substr(0, dot)) || !isHexByte(text.substr(dot + 1)))
         throw std::invalid_argument("bad control request '" + text + "' in fault '" + written +
-                                    "' (bmRequestType.bRequest in hex, such as C0.D2, or any)");
+                                    "' (bmRequestType.bRequest in hex, such as C1.D2, or any)");
     f.control = std::make_pair(static_cast<uint8_t>(std::stoul(text.substr(0, dot), nullptr, 16)),
                                static_cast<uint8_t>(std::stoul(text.substr(dot + 1), nullptr, 16)));
 }

@@ -403,8 +403,10 @@ uint32_t Hardware::deviceNumber(const std::string& pool, const std::string& inst
 }
 
 void Hardware::refresh() {
-    if (!lab_.reloadIfChanged()) return;
+    // One step under the tree lock: a thread that finds nothing new to read must not go on
+    // while another thread is still taking in what it read (a fault written a moment ago).
     Impl::Lock lock(*impl_);
+    if (!lab_.reloadIfChanged()) return;
     impl_->loadPhysicalDevices();
     impl_->enumerate(impl_->nodes[0]);
     impl_->syncNineX();

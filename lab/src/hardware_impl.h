@@ -189,7 +189,7 @@ struct Hardware::Impl {
             for (auto p = n->properties.begin(); p != n->properties.end();)
                 p = isInstallProperty(p->first) ? std::next(p) : n->properties.erase(p);
             for (const auto& [key, value] : d.properties)
-                if (!isInstallProperty(key) || !n->properties.count(key)) n->properties[key] = value;
+                if (!isInstallProperty(key) || d.rebind || !n->properties.count(key)) n->properties[key] = value;
             n->removed = false;
         } else {
             n = std::make_shared<DevNode>();

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -398,12 +400,29 @@ void Lab::writeMemories(const std::string& id, const std::map<std::string, std::
     }
 }
 
+namespace {
+
+std::string attachmentStamp() {
+    static std::atomic<uint32_t> counter{0};
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    char text[40];
+    std::snprintf(text, sizeof text, "%llx.%x.%x",
+                  static_cast<unsigned long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()),
+                  static_cast<unsigned>(::getpid()), counter++);
+    return text;
+}
+
+}  // namespace
+
 std::string Lab::attachDevice(const json& request, const fs::path& baseDir) {
     std::lock_guard<std::mutex> lock(mutex_);
     FolderLock folder(root_);
     devices_ = readDevicesFromFile();
     PreparedDevice p = prepareDevice(request, devices_, baseDir.empty() ? fs::current_path() : baseDir);
     const std::string id = p.entry["id"];
+    // Which attachment this is: a device detached and attached again under the same id, with
+    // the same options, is still a new device to a program that did not look in between.
+    p.entry["attached"] = attachmentStamp();
     writeMemories(id, p.memories);
     devices_.push_back(p.entry);
     save();

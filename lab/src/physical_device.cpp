@@ -107,12 +107,16 @@ std::vector<std::string> PhysicalDevice::faultSpecs() const {
 }
 
 void PhysicalDevice::update(const json& entry) {
+    bool changed;
     {
         std::lock_guard<std::mutex> lock(faultMutex_);
         faults_ = parseFaults(entry);
-        plugged_ = entry.value("plugged", true);
+        const bool plugged = entry.value("plugged", true);
+        changed = plugged_.exchange(plugged) != plugged;
     }
-    if (entry.contains("state")) updateState(entry["state"]);
+    if (changed) plugChanged(plugged_);
+    // An entry without a running state is a device as attached (or attached anew).
+    updateState(entry.value("state", json()));
 }
 
 bool PhysicalDevice::hasFault(const std::function<bool(const Fault&)>& test) const {

@@ -69,6 +69,7 @@ std::vector<uint8_t> bulkEndpoints() {
 TarnReader::TarnReader(Hardware& hw, const json& entry, const fs::path& folder)
     : ScsiDevice(hw, entry, folder),
       UsbPort(*this, hw, entry),
+      attachedInUpgradeMode_(entry.value("mode", std::string("functional")) == "upgrade"),
       dfuType_(static_cast<uint8_t>(entry.value("dfu-type", 0))),
       binding_(bindingOf(entry.value("driver", std::string("own"))).value_or(Binding::Own)),
       module_(entry.value("kind", std::string()) == "plex-module"),
@@ -76,13 +77,24 @@ TarnReader::TarnReader(Hardware& hw, const json& entry, const fs::path& folder)
       capacity_(tarnFlashSize(dfuType_)),
       bridge_(*this) {
     if (entry.value("kind", std::string()) == "plex-monitor") binding_ = Binding::PlexMonitor;
-    mode_.as = binding_;
-    mode_.upgrade = entry.value("mode", std::string("functional")) == "upgrade" || !flashComplete();
+    mode_ = initialMode();
     if (entry.contains("state")) updateState(entry["state"]);
 }
 
+TarnReader::Mode TarnReader::initialMode() const {
+    Mode m = bootMode();
+    if (attachedInUpgradeMode_) m = Mode{true, Binding::Own, std::nullopt};
+    return m;
+}
+
 void TarnReader::updateState(const json& s) {
-    if (!s.is_object()) return;
+    if (!s.is_object()) {
+        const Mode initial = initialMode();
+        std::lock_guard<std::mutex> lock(mutex_);
+        mode_ = initial;
+        heading_.reset();
+        return;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     mode_.upgrade = s.value("mode", std::string(mode_.upgrade ? "upgrade" : "functional")) == "upgrade";
     mode_.as = bindingOf(s.value("as", std::string(bindingName(binding_)))).value_or(binding_);
@@ -118,8 +130,8 @@ bool TarnReader::flashComplete() const {
 
 TarnReader::Mode TarnReader::bootMode() const {
     Mode m;
-    m.as = binding_;
     m.upgrade = !flashComplete();
+    m.as = m.upgrade ? Binding::Own : binding_;
     return m;
 }
 
@@ -179,11 +191,18 @@ UsbAppearance TarnReader::appearance() {
         a.vendor = ids.first;
         a.product = ids.second;
         a.revision = 0x0001;
+        a.manufacturer = "Tarn";
+        if (m.as == Binding::UsbStor) {
+            a.interfaces = {{0x08, 0x06, 0x50}, {tarn::kClassApplication, tarn::kSubclassDfu, 0x02}};
+            a.service = "USBSTOR";
+            a.description = "USB Mass Storage Device";
+            a.rebind = true;
+            return a;
+        }
         a.interfaces = {{tarn::kClassApplication, tarn::kSubclassDfu, 0x02}};
         bool installed = portHw_.lab().registry().keyExists(kDfuServiceKey) == ERROR_SUCCESS;
         a.service = installed ? "TARNDFU" : "";
         a.description = installed ? "Tarn DFU Device" : "Tarn Boot Loader";
-        a.manufacturer = "Tarn";
         return a;
     }
     const std::vector<uint8_t> d = deviceDescriptor();
@@ -259,7 +278,14 @@ std::vector<uint8_t> TarnReader::configurationDescriptor() const {
     }
     std::vector<uint8_t> c = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1, 1, 0, 0x80, 100};
     auto add = [&](const std::vector<uint8_t>& part) { c.insert(c.end(), part.begin(), part.end()); };
-    if (upgrade) {
+    if (upgrade && as == Binding::UsbStor) {
+        // The boot loader's mass-storage face: its pipes stall, its DFU interface works.
+        c[4] = 2;
+        add(interfaceDescriptor(0, 2, 0x08, 0x06, 0x50));
+        add(bulkEndpoints());
+        add(interfaceDescriptor(1, 0, tarn::kClassApplication, tarn::kSubclassDfu, 0x02));
+        add({9, 0x21, 0x0B, 0xFF, 0x00, 0x00, 0x04, 0x10, 0x01});  // DFU functional descriptor
+    } else if (upgrade) {
         add(interfaceDescriptor(0, 0, tarn::kClassApplication, tarn::kSubclassDfu, 0x02));
         add({9, 0x21, 0x0B, 0xFF, 0x00, 0x00, 0x04, 0x10, 0x01});  // DFU functional descriptor
     } else if (as == Binding::UsbStor) {
@@ -428,12 +454,17 @@ void TarnReader::leaving(LeaveKind why, const std::optional<Fault>& fault) {
     if (why == LeaveKind::Detach) {
         // A detach takes a running reader to its boot loader and the boot loader back to the
         // firmware, if the flash holds a complete image.
-        next = mode_.upgrade ? bootMode() : Mode{true, binding_, std::nullopt};
+        // (In upgrade mode `as` says whether the generic mass-storage driver took it: not so.)
+        next = mode_.upgrade ? bootMode() : Mode{true, Binding::Own, std::nullopt};
     } else if (why == LeaveKind::Power) {
-        next = bootMode();
+        // Set by poweredOn(): where a reader held away by its port was going, else a fresh boot.
+        std::lock_guard<std::mutex> lock(mutex_);
+        next = heading_ ? *heading_ : bootMode();
     }
     next.ids.reset();
-    if (fault && fault->action == Fault::Action::UsbStor) next = Mode{false, Binding::UsbStor, std::nullopt};
+    // Its boot loader shows a mass-storage interface first, and the PC binds the generic
+    // mass-storage driver to it instead of the DFU driver.
+    if (fault && fault->action == Fault::Action::UsbStor) next = Mode{true, Binding::UsbStor, std::nullopt};
     if (fault && fault->action == Fault::Action::Ids) next.ids = std::make_pair(fault->vendorId, fault->productId);
     std::lock_guard<std::mutex> lock(mutex_);
     heading_ = next;
@@ -445,6 +476,14 @@ void TarnReader::poweredOn() {
     // A reader that was held away by its port goes on where it was going; any other boots.
     std::lock_guard<std::mutex> lock(mutex_);
     if (!heading_) heading_ = bootMode();
+}
+
+void TarnReader::booted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    mode_ = bootMode();
+    heading_.reset();
+    dfuState_ = 2;
+    erased_ = false;
 }
 
 void TarnReader::returning(LeaveKind, const std::optional<Fault>&) {

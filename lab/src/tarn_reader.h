@@ -58,21 +58,31 @@ protected:
     void leaving(LeaveKind why, const std::optional<Fault>& fault) override;
     void returning(LeaveKind why, const std::optional<Fault>& fault) override;
     void poweredOn() override;
+    void booted() override;
+    void plugChanged(bool plugged) override {
+        if (plugged) pluggedIn();
+    }
     void updateState(const nlohmann::json& state) override;
 
 private:
     struct Mode {
         bool upgrade = false;
-        Binding as;  // the driver the PC binds in functional mode this time
+        // The driver the PC binds in functional mode this time; in upgrade mode UsbStor when the
+        // boot loader came back on the generic mass-storage driver, Own otherwise.
+        Binding as;
         std::optional<std::pair<uint16_t, uint16_t>> ids;  // identifiers shown instead of the usual
     };
     std::vector<uint8_t> flash() const;  // the programmable area, tarnFlashSize bytes
     bool flashComplete() const;
     Mode bootMode() const;
+    // As attached: the mode its entry asks for, upgrade mode whatever it asks when its flash
+    // holds no complete image.
+    Mode initialMode() const;
     UsbOutcome vendor(const UsbSetup& setup, uint8_t* data);
     UsbOutcome dfu(const UsbSetup& setup, uint8_t* data);
     std::pair<uint16_t, uint16_t> upgradeIds() const;
 
+    bool attachedInUpgradeMode_;
     uint8_t dfuType_;
     Binding binding_;
     bool module_ = false;

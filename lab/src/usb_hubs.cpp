@@ -122,6 +122,9 @@ public:
     UsbFunction* usb() override { return this; }
     UsbPort* usbPort() override { return this; }
     json state() const override { return {{"lowPower", lowPower_.load()}}; }
+    void plugChanged(bool plugged) override {
+        if (plugged) pluggedIn();
+    }
     int ports() const { return ports_; }
     bool lowPower() const { return lowPower_; }
     void powerUp() {

@@ -81,13 +81,26 @@ void UsbPort::setPortPower(bool on) {
         std::lock_guard<std::mutex> lock(mutex_);
         powered_ = true;
         stuck_ = false;
-        lost_ = false;
     }
     // A port held in a failed enumeration by a fault is clear once its power went round (while
     // it is held, the port's other faults wait: see the hub).
     if (core_.hasFault(isStuckPort)) core_.takeFault(FaultRequest::port());
     poweredOn();
     leave(LeaveKind::Power);
+}
+
+void UsbPort::pluggedIn() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connected_ = true;
+        lost_ = false;
+        stuck_ = false;
+        powered_ = true;
+        ++epoch_;  // a return still due from before is void
+        ++arrival_;
+        configuration_ = 0;
+    }
+    booted();
 }
 
 std::vector<std::pair<int, UsbPort*>> devicesOnHub(Hardware& hw, const std::string& hub,

@@ -34,6 +34,9 @@ struct UsbAppearance {
     };
     std::vector<Interface> interfaces;
     std::string service;  // the driver the PC binds to it; empty when none is installed
+    // The PC binds `service` although it remembers another driver for this instance: the
+    // device came back in a shape only that driver takes.
+    bool rebind = false;
     std::string description, manufacturer;
     bool hub = false;
 };
@@ -79,6 +82,10 @@ protected:
     virtual void returning(LeaveKind, const std::optional<Fault>&) {}
     // Power came back: the device boots afresh.
     virtual void poweredOn() {}
+    // Plugged in again: the device boots afresh at once, as a new arrival.
+    virtual void booted() {}
+    // For the device's core to call when it was plugged in.
+    void pluggedIn();
     // Lab milliseconds from leaving until the hub finds it again.
     virtual uint64_t returnDelayMs(LeaveKind) const { return 1500; }
     // Asks the PC to look at its USB ports again, after `labMs`.
@@ -91,7 +98,7 @@ private:
     int port_ = 0;
     mutable std::mutex mutex_;
     bool connected_ = true;  // false while it is away between leaving and coming back
-    bool lost_ = false;      // away until it is plugged in again or its port's power is cycled
+    bool lost_ = false;      // away until it is plugged in again
     bool stuck_ = false;     // its port shows a failed enumeration until its power is cycled
     std::atomic<bool> powered_{true};
     std::atomic<uint64_t> arrival_{1};

@@ -431,6 +431,7 @@ ChildDescription usbDeviceChild(Hardware& hw, const std::string& parentInstanceI
     }
     c.properties[SPDRP_COMPATIBLEIDS] = PropertyValue::multiText(compatible);
     if (!a.service.empty()) c.properties[SPDRP_SERVICE] = PropertyValue::text(a.service);
+    c.rebind = a.rebind;
     c.properties[SPDRP_DEVICEDESC] = PropertyValue::text(a.description);
     c.properties[SPDRP_MFG] = PropertyValue::text(a.manufacturer);
     c.properties[SPDRP_CLASS] = PropertyValue::text("USB");

@@ -28,8 +28,9 @@
 //   lost:leave:K[:N][@M]            it never comes back (until it is plugged in again)
 //   stuck:leave:K[:N][@M]           it leaves, and its port shows a failed enumeration until the
 //                                   port's power is switched off and on
-//   usbstor:leave:detach[:N][@M]    it comes back in functional mode, bound to the generic
-//                                   mass-storage driver, instead of in upgrade mode
+//   usbstor:leave:detach[:N][@M]    it comes back in upgrade mode but bound to the generic
+//                                   mass-storage driver instead of the DFU driver (its boot
+//                                   loader shows a mass-storage interface first)
 //   ids:leave:K:VVVV.PPPP[:N][@M]   it comes back under these USB identifiers: vendor.product,
 //                                   4 hex digits each
 //   slow:leave:K:MS[:N][@M]         it comes back MS lab milliseconds (1 to 3600000) later than
@@ -43,7 +44,8 @@
 //                                   device), "write" (any command with data to it) or "any". The
 //                                   bus may be left out (AC00A0, read, write, any), as lab.json
 //                                   keeps them.
-//   usb:C0.D2, usb:any              a USB control request: bmRequestType.bRequest in hex
+//   usb:C1.D2, usb:any              a USB control request: bmRequestType.bRequest in hex, as
+//                                   the device receives it
 //   bulk:in, bulk:out, bulk:any     a bulk transfer in that direction
 //   port                            a request to the hub port the device is on (reset, power);
 //                                   for stuck, the device being enumerated on it

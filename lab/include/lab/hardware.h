@@ -151,6 +151,9 @@ struct ChildDescription {
     // Which arrival of the physical device this is: a device that left and came back between
     // two looks of its bus is a new arrival (a new device stack) although nothing else changed.
     uint64_t arrival = 0;
+    // Its install properties (service, class, description) replace those the PC remembers for
+    // the instance ID; otherwise a remembered driver is kept, as Windows keeps it.
+    bool rebind = false;
 };
 
 // A driver model of the lab bound to one device object of a node's stack (a PDO behaviour, a

@@ -84,7 +84,9 @@ public:
     const std::string& id() const { return id_; }
     const std::string& kind() const { return kind_; }
     bool plugged() const { return plugged_; }
-    void setPlugged(bool plugged) { plugged_ = plugged; }
+    void setPlugged(bool plugged) {
+        if (plugged_.exchange(plugged) != plugged) plugChanged(plugged);
+    }
     std::vector<std::string> faultSpecs() const;
     // Takes the faults, plugged and running state of a lab.json entry written by another process.
     void update(const nlohmann::json& entry);
@@ -109,8 +111,11 @@ public:
 
 protected:
     const MemoryFile* memory(const std::string& name) const;
-    // A running state written by another process.
+    // A running state written by another process; null: the state the device starts in.
     virtual void updateState(const nlohmann::json&) {}
+    // The device was pulled out or plugged in (here or by another process): a device plugged in
+    // starts afresh.
+    virtual void plugChanged(bool /*plugged*/) {}
     Hardware& hw_;
 
 private:

@@ -3,190 +3,13 @@
 // replies through the reader driver's envelope, the envelope's checks, the detach into upgrade
 // mode seen as an arrival on a hidden window, whole-image upload and download through the DFU
 // driver, a port power cycle, and the USB faults in the requests they target.
-#include <cstring>
-#include <string>
-#include <vector>
+#include <functional>
 
-#include <lab/hardware.h>
-#include <protocol/tarn_usb.h>
-#include <winsim/dbt.h>
-#include <winsim/setupapi.h>
-#include <winsim/usb.h>
-#include <winsim/usbioctl.h>
-#include <winsim/windows.h>
-
-#include "hardware_lab.h"
+#include "usb_lab.h"
 
 namespace {
 
-constexpr const char* kDfuService = "SYSTEM\\CurrentControlSet\\Services\\TARNDFU";
-
-// The default PC with an external hub on root port 1 and two readers: one on its own driver
-// (hub port 2), one on the generic mass-storage driver (hub port 3). The DFU package counts as
-// installed.
-class UsbPc : public hwtest::DefaultPc {
-protected:
-    void SetUp() override {
-        DefaultPc::SetUp();
-        lab::Lab& lab = lab::Lab::current();
-        lab.attachDevice({{"kind", "usb-hub"}, {"id", "hub-1"}, {"port", 1}});
-        lab.attachDevice({{"kind", "tarn-reader"}, {"id", "tarn-1"}, {"hub", "hub-1"}, {"port", 2}, {"drive", "G"},
-                          {"version", "1.05"}, {"product-type", 7}, {"serial", "12345678"}});
-        lab.attachDevice({{"kind", "tarn-reader"}, {"id", "tarn-2"}, {"hub", "hub-1"}, {"port", 3}, {"drive", "H"},
-                          {"driver", "usbstor"}, {"dfu-type", 3}});
-        HKEY key;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDfuService, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
-        RegCloseKey(key);
-        lab.hardware().reenumerate(lab.hardware().root());
-    }
-    void TearDown() override {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kDfuService);
-        DefaultPc::TearDown();
-    }
-};
-
-std::vector<std::string> interfacePaths(const GUID& guid) {
-    std::vector<std::string> out;
-    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return out;
-    SP_DEVICE_INTERFACE_DATA itf{};
-    itf.cbSize = sizeof itf;
-    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &itf); ++i) {
-        alignas(8) char buffer[1024];
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer);
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (SetupDiGetDeviceInterfaceDetailA(set, &itf, detail, sizeof buffer, nullptr, nullptr))
-            out.push_back(detail->DevicePath);
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return out;
-}
-
-HANDLE open(const std::string& path) {
-    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
-}
-
-// One envelope round trip; the buffer is `size` bytes, in and out.
-struct Envelope {
-    std::vector<uint8_t> bytes;
-    tarn::Envelope& header() { return *reinterpret_cast<tarn::Envelope*>(bytes.data()); }
-    uint8_t* data() { return bytes.data() + tarn::kEnvelopeHeader; }
-};
-
-Envelope control(uint8_t urbFunction, uint32_t direction, uint8_t type, uint8_t request, uint16_t value, uint16_t length) {
-    Envelope e;
-    e.bytes.assign(std::max<size_t>(tarn::kEnvelopeMinimum, tarn::kEnvelopeHeader + length), 0);
-    tarn::Envelope& h = e.header();
-    h.kind = tarn::kKindControl;
-    h.urbFunction = urbFunction;
-    h.direction = direction;
-    h.length = length;
-    h.bmRequestType = type;
-    h.bRequest = request;
-    h.wValue = value;
-    h.wLength = length;
-    return e;
-}
-
-BOOL pass(HANDLE h, Envelope& e) {
-    DWORD returned = 0;
-    return DeviceIoControl(h, tarn::kIoctlUrbPassThrough, e.bytes.data(), static_cast<DWORD>(e.bytes.size()),
-                           e.bytes.data(), static_cast<DWORD>(e.bytes.size()), &returned, nullptr);
-}
-
-// A vendor request in, answered through the envelope: the data, or nothing with the statuses.
-std::vector<uint8_t> vendorIn(HANDLE h, uint8_t request, uint16_t length, uint32_t* nt = nullptr, uint32_t* usbd = nullptr) {
-    Envelope e = control(tarn::kUrbVendorInterface, tarn::kDirectionIn, tarn::kVendorIn, request, 0, length);
-    if (!pass(h, e)) return {};
-    if (nt) *nt = e.header().ntStatus;
-    if (usbd) *usbd = e.header().usbStatus;
-    if (e.header().ntStatus != 0) return {};
-    return std::vector<uint8_t>(e.data(), e.data() + length);
-}
-
-std::vector<uint8_t> descriptor(HANDLE h, uint16_t type, uint16_t index, DWORD size) {
-    std::vector<uint8_t> b(size, 0);
-    b[0] = static_cast<uint8_t>(index);
-    b[2] = static_cast<uint8_t>(type);
-    DWORD returned = 0;
-    if (!DeviceIoControl(h, tarn::kIoctlGetDescriptor, b.data(), size, b.data(), size, &returned, nullptr)) return {};
-    b.resize(returned);
-    return b;
-}
-
-// Device interface arrivals seen by a hidden window, in order.
-std::vector<std::pair<GUID, std::string>> g_arrivals;
-
-LRESULT CALLBACK arrivalProc(HWND w, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_DEVICECHANGE && wParam == DBT_DEVICEARRIVAL && lParam) {
-        const auto* r = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam);
-        if (r->dbcc_devicetype == DBT_DEVTYP_DEVICEINTERFACE) g_arrivals.emplace_back(r->dbcc_classguid, r->dbcc_name);
-        return TRUE;
-    }
-    return DefWindowProcA(w, msg, wParam, lParam);
-}
-
-class ArrivalWindow {
-public:
-    explicit ArrivalWindow(std::initializer_list<GUID> classes) {
-        g_arrivals.clear();
-        WNDCLASSA wc{};
-        wc.lpfnWndProc = arrivalProc;
-        wc.lpszClassName = "UsbTestArrivals";
-        RegisterClassA(&wc);
-        window_ = CreateWindowExA(0, "UsbTestArrivals", " ", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-        for (const GUID& g : classes) {
-            DEV_BROADCAST_DEVICEINTERFACE_A filter{};
-            filter.dbcc_size = 32;
-            filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-            filter.dbcc_classguid = g;
-            notifications_.push_back(RegisterDeviceNotificationA(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
-        }
-    }
-    ~ArrivalWindow() {
-        for (HDEVNOTIFY n : notifications_) UnregisterDeviceNotification(n);
-        DestroyWindow(window_);
-        UnregisterClassA("UsbTestArrivals", nullptr);
-    }
-    bool registered() const {
-        for (HDEVNOTIFY n : notifications_)
-            if (!n) return false;
-        return window_ != nullptr;
-    }
-    // Pumps messages until an arrival of `guid` is seen or `labMs` of lab time pass.
-    std::string waitFor(const GUID& guid, DWORD labMs = 60000) {
-        const DWORD start = GetTickCount();
-        for (;;) {
-            MSG m;
-            while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
-            for (const auto& [g, name] : g_arrivals)
-                if (IsEqualGUID(g, guid)) return name;
-            const DWORD elapsed = GetTickCount() - start;
-            if (elapsed >= labMs) return {};
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, labMs - elapsed, QS_ALLINPUT);
-        }
-    }
-
-private:
-    HWND window_ = nullptr;
-    std::vector<HDEVNOTIFY> notifications_;
-};
-
-std::string serviceOf(const std::string& interfacePath, const GUID& guid) {
-    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    SP_DEVICE_INTERFACE_DATA itf{};
-    itf.cbSize = sizeof itf;
-    SP_DEVINFO_DATA dev{};
-    dev.cbSize = sizeof dev;
-    char service[64] = "";
-    if (SetupDiOpenDeviceInterfaceA(set, interfacePath.c_str(), 0, &itf) &&
-        SetupDiGetDeviceInterfaceDetailA(set, &itf, nullptr, 0, nullptr, &dev) == FALSE)
-        SetupDiGetDeviceRegistryPropertyA(set, &dev, SPDRP_SERVICE, nullptr, reinterpret_cast<BYTE*>(service),
-                                          sizeof service, nullptr);
-    SetupDiDestroyDeviceInfoList(set);
-    return service;
-}
+using namespace usbtest;
 
 TEST_F(UsbPc, ControllersHubsAndTheirPorts) {
     EXPECT_EQ(interfacePaths(GUID_DEVINTERFACE_USB_HOST_CONTROLLER).size(), 3u);
@@ -300,8 +123,8 @@ TEST_F(UsbPc, DetachUploadDownloadAndBack) {
     const std::string dfuPath = window.waitFor(tarn::kUpgradeInterface);
     ASSERT_FALSE(dfuPath.empty()) << "the reader arrives in upgrade mode";
     // The USB device interface arrives before the driver's class interface.
-    ASSERT_GE(g_arrivals.size(), 2u);
-    EXPECT_TRUE(IsEqualGUID(g_arrivals[g_arrivals.size() - 2].first, GUID_DEVINTERFACE_USB_DEVICE));
+    ASSERT_GE(heard().size(), 2u);
+    EXPECT_TRUE(IsEqualGUID(heard()[heard().size() - 2].cls, GUID_DEVINTERFACE_USB_DEVICE));
     EXPECT_TRUE(interfacePaths(tarn::kFunctionalInterface).empty());
 
     HANDLE dfu = open(dfuPath);
@@ -316,7 +139,7 @@ TEST_F(UsbPc, DetachUploadDownloadAndBack) {
     capab[9] = 2;
     capab[10] = 10;
     ASSERT_TRUE(DeviceIoControl(dfu, tarn::kIoctlDfuDownloadAll, image.data(), 65536, nullptr, 0, &returned, nullptr));
-    g_arrivals.clear();
+    heard().clear();
     ASSERT_TRUE(DeviceIoControl(dfu, tarn::kIoctlDfuDetach, nullptr, 0, nullptr, 0, &returned, nullptr));
     CloseHandle(dfu);
     const std::string back = window.waitFor(tarn::kFunctionalInterface);
@@ -329,25 +152,10 @@ TEST_F(UsbPc, DetachUploadDownloadAndBack) {
 TEST_F(UsbPc, ADfuType3ReaderComesBackUnderItsOwnIdentifiers) {
     // The reader on the mass-storage driver has no driver of its own to detach it: the test
     // sends the DFU class request through the kernel, as a helper driver would.
-    lab::Hardware& hw = lab::Lab::current().hardware();
     ArrivalWindow window({tarn::kUpgradeInterface});
-    lab::DevInst node = 0;
-    for (const auto& n : hw.nodes())
-        if (n.present && hw.physicalIdOf(n.devInst) == "tarn-2" && n.instanceId.rfind("USB\\", 0) == 0) node = n.devInst;
+    const lab::DevInst node = usbNodeOf("tarn-2");
     ASSERT_NE(node, 0u);
-    PDEVICE_OBJECT top = hw.referenceTop(node);
-    ASSERT_NE(top, nullptr);
-    URB urb{};
-    UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE, sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 0, 0,
-                          tarn::kDfuDetach, 1000, 0, nullptr, nullptr, 0, nullptr);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, top, nullptr, 0, nullptr, 0, TRUE, &done, &iosb);
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
-    if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    ObDereferenceObject(top);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(kernelControl(node, URB_FUNCTION_CLASS_INTERFACE, tarn::kDfuDetach, 1000, 0), STATUS_SUCCESS);
     const std::string path = window.waitFor(tarn::kUpgradeInterface);
     EXPECT_NE(path.find("Vid_04e6&Pid_04e9"), std::string::npos) << path;
 }
