@@ -281,14 +281,27 @@ PreparedDevice prepareDevice(const json& request, const json& existing, const fs
         const std::string hubKey = info->addressNames.first.empty() ? "hub" : info->addressNames.first;
         const std::string portKey = info->addressNames.second.empty() ? "port" : info->addressNames.second;
         const std::string hub = request.contains(hubKey) ? text(request.at(hubKey), hubKey.c_str()) : std::string("root");
-        long port = option::integer(request, portKey.c_str(), 1, 15, 0);
+        // What it plugs into must be there and have the port: the root hub, a hub, or for a
+        // kind that names its own address (a module) the device of that kind.
+        long ports = kRootHubPorts;
+        if (!info->addressNames.first.empty() && !request.contains(hubKey))
+            throw std::runtime_error("a " + kind + " needs --" + hubKey + " ID");
+        if (hub != "root" || !info->addressNames.first.empty()) {
+            const auto it = std::find_if(existing.begin(), existing.end(),
+                                         [&](const json& d) { return d.value("id", "") == hub; });
+            const std::string wanted = info->addressNames.first.empty() ? "usb-hub" : "plex-monitor";
+            if (it == existing.end() || it->value("kind", "") != wanted)
+                throw std::runtime_error("option " + hubKey + " names no " + wanted + " of the lab: " + hub);
+            ports = it->value(wanted == "usb-hub" ? "ports" : "slots", 4L);
+        }
+        long port = option::integer(request, portKey.c_str(), 1, ports, 0);
         auto taken = [&](long p) { return addresses.count({"usb:" + hub, p}) != 0; };
         if (port == 0) {
-            for (port = 1; port <= 15 && taken(port); ++port) {
+            for (port = 1; port <= ports && taken(port); ++port) {
             }
-            if (port > 15) throw std::runtime_error("no port of hub " + hub + " is free");
+            if (port > ports) throw std::runtime_error("no " + portKey + " of " + hub + " is free");
         } else if (taken(port)) {
-            throw std::runtime_error("port " + std::to_string(port) + " of hub " + hub + " is taken");
+            throw std::runtime_error(portKey + " " + std::to_string(port) + " of " + hub + " is taken");
         }
         e["hub"] = hub;
         e["port"] = port;

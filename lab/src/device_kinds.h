@@ -3,6 +3,9 @@
 
 namespace lab {
 
+// The root hub's ports.
+constexpr int kRootHubPorts = 4;
+
 // scsi-reader, quoll-unit, cdrom, removable, disk (scsi_models.cpp).
 void registerScsiDeviceKinds();
 // usb-hub (usb_hubs.cpp).

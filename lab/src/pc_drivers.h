@@ -1,8 +1,9 @@
 // The drivers of the simulated PC itself: the root bus, the SCSI host adapter and the storage
 // class drivers (disk with its volumes, CD-ROM) with their control requests.
 #pragma once
-#include <optional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "lab/hardware.h"
 #include "lab/physical_device.h"
@@ -13,6 +14,8 @@ namespace lab {
 std::shared_ptr<Driver> makeRootBus();
 // Binds the services of the storage stack ("labscsi", "disk", "cdrom") to their models.
 void registerStorageServices(Hardware& hw);
+// A class GUID as the registry keeps it in a node's properties: braces, upper case.
+std::string registryGuid(const GUID& g);
 
 // A layer that reaches a SCSI target: the PDO of a device on the SCSI adapter (and, later, the
 // PDO of a USB mass-storage device).

@@ -35,13 +35,6 @@ std::string underscored(std::string s) {
     return s;
 }
 
-std::string guidUpper(const GUID& g) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
-                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return buf;
-}
-
 // A short stable tag for instance IDs derived from another ID.
 std::string tag(const std::string& s) {
     uint32_t h = 2166136261u;
@@ -61,7 +54,7 @@ public:
         adapter.properties[SPDRP_HARDWAREID] = PropertyValue::multiText({"root\\labscsi"});
         adapter.properties[SPDRP_SERVICE] = PropertyValue::text("labscsi");
         adapter.properties[SPDRP_CLASS] = PropertyValue::text("SCSIAdapter");
-        adapter.properties[SPDRP_CLASSGUID] = PropertyValue::text(guidUpper(GUID_DEVCLASS_SCSIADAPTER));
+        adapter.properties[SPDRP_CLASSGUID] = PropertyValue::text(registryGuid(GUID_DEVCLASS_SCSIADAPTER));
         adapter.properties[SPDRP_MFG] = PropertyValue::text("Lab");
         adapter.properties[SPDRP_LOCATION_INFORMATION] = PropertyValue::text("PCI bus 0, device 16, function 0");
         adapter.properties[SPDRP_CAPABILITIES] = PropertyValue::dword(0);
@@ -137,7 +130,7 @@ public:
             c.properties[SPDRP_SERVICE] = PropertyValue::text(cdrom ? "cdrom" : "disk");
             c.properties[SPDRP_CLASS] = PropertyValue::text(cdrom ? "CDROM" : "DiskDrive");
             c.properties[SPDRP_CLASSGUID] =
-                PropertyValue::text(guidUpper(cdrom ? GUID_DEVCLASS_CDROM : GUID_DEVCLASS_DISKDRIVE));
+                PropertyValue::text(registryGuid(cdrom ? GUID_DEVCLASS_CDROM : GUID_DEVCLASS_DISKDRIVE));
             c.properties[SPDRP_DEVICEDESC] = PropertyValue::text(cdrom ? "CD-ROM Drive" : "Disk drive");
             c.properties[SPDRP_MFG] = PropertyValue::text(cdrom ? "(Standard CD-ROM drives)" : "(Standard disk drives)");
             c.properties[SPDRP_FRIENDLYNAME] = PropertyValue::text(trimmed(vendor) + " " + trimmed(product) +
@@ -287,7 +280,7 @@ public:
         v.physicalId = device_->id();
         v.properties[SPDRP_HARDWAREID] = PropertyValue::multiText({removable ? "STORAGE\\RemovableMedia" : "STORAGE\\Volume"});
         v.properties[SPDRP_CLASS] = PropertyValue::text("Volume");
-        v.properties[SPDRP_CLASSGUID] = PropertyValue::text(guidUpper(GUID_DEVCLASS_VOLUME));
+        v.properties[SPDRP_CLASSGUID] = PropertyValue::text(registryGuid(GUID_DEVCLASS_VOLUME));
         v.properties[SPDRP_DEVICEDESC] = PropertyValue::text("Generic volume");
         v.properties[SPDRP_MFG] = PropertyValue::text("(Standard volume)");
         v.properties[SPDRP_CAPABILITIES] = PropertyValue::dword(removable ? kCapSurpriseRemovalOk : 0);
@@ -325,6 +318,13 @@ void registerStorageServices(Hardware& hw) {
     hw.registerService("labscsi", [] { return std::make_shared<ScsiAdapter>(); });
     hw.registerService("disk", [] { return std::make_shared<Disk>(); });
     hw.registerService("cdrom", [] { return std::make_shared<CdRom>(); });
+}
+
+std::string registryGuid(const GUID& g) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
+                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return buf;
 }
 
 }  // namespace lab

@@ -26,13 +26,6 @@ using detail::labDriverOf;
 
 namespace {
 
-std::string guidUpper(const GUID& g) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
-                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return buf;
-}
-
 // A function driver of a USB device: its URBs, and for a mass-storage function the disk it
 // reports once its device has settled.
 class UsbFunctionDriver : public Driver, public BulkOnlyStorage, public std::enable_shared_from_this<UsbFunctionDriver> {
@@ -366,7 +359,7 @@ public:
             if (mi == 0) c.properties[SPDRP_SERVICE] = PropertyValue::text("USBSTOR");
             c.properties[SPDRP_DEVICEDESC] = PropertyValue::text(mi == 0 ? "USB Mass Storage Device" : "Tarn Control Interface");
             c.properties[SPDRP_CLASS] = PropertyValue::text("USB");
-            c.properties[SPDRP_CLASSGUID] = PropertyValue::text(guidUpper(GUID_DEVCLASS_USB));
+            c.properties[SPDRP_CLASSGUID] = PropertyValue::text(registryGuid(GUID_DEVCLASS_USB));
             c.properties[SPDRP_ADDRESS] = PropertyValue::dword(static_cast<uint32_t>(mi));
             c.pdo = std::make_shared<InterfacePdo>(ctx.node);
             out.push_back(std::move(c));

@@ -624,7 +624,6 @@ void registerTarnDeviceKinds() {
     DeviceKind module = tarnKind("plex-module", "a Plex module: a Tarn reader in a slot of a Plex monitor");
     module.addressNames = {"monitor", "slot"};
     module.prepare = [](const json& request, PreparedDevice& out) {
-        if (!request.contains("monitor")) throw std::runtime_error("a plex-module needs --monitor ID");
         prepareTarnCommon(request, out, "Tarn    Plex Module     1.00", 0x2200);
     };
     registerDeviceKind(module);

@@ -13,6 +13,7 @@
 #include <winsim/usb.h>
 #include <winsim/usbioctl.h>
 
+#include "device_kinds.h"
 #include "lab/hardware.h"
 #include "lab/physical_device.h"
 #include "usb_port.h"
@@ -21,7 +22,7 @@ namespace lab {
 
 // The root hub's ports: the EHCI controller serves all of them; with it disabled, each companion
 // controller serves two.
-constexpr int kRootPorts = 4;
+constexpr int kRootPorts = kRootHubPorts;
 // Lab milliseconds until the companion controllers find the devices after the EHCI controller
 // was disabled, and until the storage of such a device is mounted after that.
 constexpr uint64_t kCompanionDelayMs = 2000;

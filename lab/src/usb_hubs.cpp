@@ -13,6 +13,7 @@
 #include "device_kinds.h"
 #include "lab/device_entry.h"
 #include "lab_driver_objects.h"
+#include "pc_drivers.h"
 #include "usb_drivers.h"
 
 namespace fs = std::filesystem;
@@ -45,13 +46,6 @@ constexpr ControllerInfo kControllers[] = {
      "USB\\ROOT_HUB\\4&39e1b2a7&0", 3, 4},
 };
 const ControllerInfo& ehci() { return kControllers[0]; }
-
-std::string guidUpper(const GUID& g) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
-                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return buf;
-}
 
 void putLe16(std::vector<uint8_t>& d, size_t at, uint16_t v) {
     d[at] = static_cast<uint8_t>(v);
@@ -98,7 +92,7 @@ public:
         hub.properties[SPDRP_DEVICEDESC] = PropertyValue::text("USB Root Hub");
         hub.properties[SPDRP_MFG] = PropertyValue::text("(Standard USB Host Controller)");
         hub.properties[SPDRP_CLASS] = PropertyValue::text("USB");
-        hub.properties[SPDRP_CLASSGUID] = PropertyValue::text(guidUpper(GUID_DEVCLASS_USB));
+        hub.properties[SPDRP_CLASSGUID] = PropertyValue::text(registryGuid(GUID_DEVCLASS_USB));
         hub.properties[SPDRP_CAPABILITIES] = PropertyValue::dword(0);
         hub.pdo = std::make_shared<RootHubPdo>(*c_);
         return {hub};
@@ -353,7 +347,7 @@ std::vector<ChildDescription> usbHostControllers() {
         d.properties[SPDRP_DEVICEDESC] = PropertyValue::text(c.description);
         d.properties[SPDRP_MFG] = PropertyValue::text("(Standard USB Host Controller)");
         d.properties[SPDRP_CLASS] = PropertyValue::text("USB");
-        d.properties[SPDRP_CLASSGUID] = PropertyValue::text(guidUpper(GUID_DEVCLASS_USB));
+        d.properties[SPDRP_CLASSGUID] = PropertyValue::text(registryGuid(GUID_DEVCLASS_USB));
         d.properties[SPDRP_LOCATION_INFORMATION] = PropertyValue::text(c.location);
         d.properties[SPDRP_CAPABILITIES] = PropertyValue::dword(0);
         out.push_back(std::move(d));

@@ -9,7 +9,8 @@ void UsbMassStorageBridge::finish(const ScsiOutcome& outcome) {
     csw_ = {};
     csw_.signature = usbms::kCswSignature;
     csw_.tag = cbw_.tag;
-    const uint32_t moved = std::min(outcome.transferred, cbw_.dataTransferLength);
+    const uint32_t expected = cbw_.dataTransferLength;  // packed: by value
+    const uint32_t moved = std::min(outcome.transferred, expected);
     csw_.dataResidue = cbw_.dataTransferLength - moved;
     csw_.status = outcome.kind == ScsiOutcome::Kind::PhaseError ? usbms::kCswPhaseError
                   : outcome.status == kStatusGood                ? usbms::kCswPassed

@@ -49,13 +49,6 @@ std::string tagOf(const std::string& s) {
     return buf;
 }
 
-std::string guidUpper(const GUID& g) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
-                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return buf;
-}
-
 // A serial string can stand in an instance ID only when it is plain letters and digits;
 // otherwise the hub makes an ID from the port, as for a device without serial.
 bool usableSerial(const std::string& s) {
@@ -435,7 +428,7 @@ ChildDescription usbDeviceChild(Hardware& hw, const std::string& parentInstanceI
     c.properties[SPDRP_DEVICEDESC] = PropertyValue::text(a.description);
     c.properties[SPDRP_MFG] = PropertyValue::text(a.manufacturer);
     c.properties[SPDRP_CLASS] = PropertyValue::text("USB");
-    c.properties[SPDRP_CLASSGUID] = PropertyValue::text(guidUpper(GUID_DEVCLASS_USB));
+    c.properties[SPDRP_CLASSGUID] = PropertyValue::text(registryGuid(GUID_DEVCLASS_USB));
     c.properties[SPDRP_ADDRESS] = PropertyValue::dword(static_cast<uint32_t>(port.port()));
     char location[48];
     std::snprintf(location, sizeof location, "Port_#%04d.Hub_#%s", port.port(), tagOf(parentInstanceId).c_str());
@@ -452,20 +445,7 @@ ChildDescription usbDeviceChild(Hardware& hw, const std::string& parentInstanceI
 
 // ---- a function driver's URBs ----------------------------------------------------------------------
 
-NTSTATUS UsbClient::send(URB* urb) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lower_, nullptr, 0, nullptr, 0, TRUE, &done, &iosb);
-    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-    NTSTATUS status = IoCallDriver(lower_, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = iosb.Status;
-    }
-    return status;
-}
+NTSTATUS UsbClient::send(URB* urb) { return internal(IOCTL_INTERNAL_USB_SUBMIT_URB, urb); }
 
 NTSTATUS UsbClient::internal(ULONG code, PVOID argument) {
     KEVENT done;
@@ -638,7 +618,8 @@ NTSTATUS envelopePassThrough(UsbClient& client, IoRequest& r) {
     e.ntStatus = static_cast<uint32_t>(nt);
     e.usbStatus = static_cast<uint32_t>(usbd);
     if (dataIn) {
-        const uint32_t n = std::min(moved, e.length);
+        const uint32_t asked = e.length;  // packed: by value
+        const uint32_t n = std::min(moved, asked);
         if (e.kind == tarn::kKindBulk) e.length = n;
         if (n) std::memcpy(r.output + tarn::kEnvelopeHeader, data.data(), n);
     }
@@ -711,7 +692,7 @@ ChildDescription bulkOnlyDiskChild(Hardware& hw, const std::string& enumerator, 
     c.properties[SPDRP_COMPATIBLEIDS] = PropertyValue::multiText({enumerator + "\\Disk", enumerator + "\\RAW"});
     c.properties[SPDRP_SERVICE] = PropertyValue::text("disk");
     c.properties[SPDRP_CLASS] = PropertyValue::text("DiskDrive");
-    c.properties[SPDRP_CLASSGUID] = PropertyValue::text(guidUpper(GUID_DEVCLASS_DISKDRIVE));
+    c.properties[SPDRP_CLASSGUID] = PropertyValue::text(registryGuid(GUID_DEVCLASS_DISKDRIVE));
     c.properties[SPDRP_DEVICEDESC] = PropertyValue::text("Disk drive");
     c.properties[SPDRP_MFG] = PropertyValue::text("(Standard disk drives)");
     c.properties[SPDRP_FRIENDLYNAME] = PropertyValue::text(trimmedText(vendor) + " " + trimmedText(product) + " USB Device");

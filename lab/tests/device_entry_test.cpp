@@ -128,17 +128,20 @@ TEST_F(DeviceEntryTest, UsbKindsAreAddressedByHubAndPort) {
     lab::registerDeviceKind(gadget);
     const json d = attachAll({{{"kind", "test-usb-gadget"}},
                               {{"kind", "test-usb-gadget"}},
+                              {{"kind", "usb-hub"}, {"id", "hub-1"}, {"ports", 3}},
                               {{"kind", "test-usb-gadget"}, {"hub", "hub-1"}, {"port", 3}}});
     EXPECT_EQ(d[0]["hub"], "root");
     EXPECT_EQ(d[0]["port"], 1);
     EXPECT_EQ(d[1]["port"], 2) << "the next free port";
-    EXPECT_EQ(d[2]["hub"], "hub-1");
-    EXPECT_EQ(d[2]["port"], 3);
+    EXPECT_EQ(d[3]["hub"], "hub-1");
+    EXPECT_EQ(d[3]["port"], 3);
     EXPECT_EQ(d[0]["drive"], nullptr) << "a kind without a medium of its own gets no letter";
     EXPECT_FALSE(d[0].contains("target"));
     for (const auto& [request, error] : std::vector<std::pair<json, std::string>>{
              {{{"kind", "test-usb-gadget"}, {"port", 1}}, "is taken"},
-             {{{"kind", "test-usb-gadget"}, {"port", 16}}, "between"},
+             {{{"kind", "test-usb-gadget"}, {"port", 5}}, "between"},  // the root hub has four
+             {{{"kind", "test-usb-gadget"}, {"hub", "hub-1"}, {"port", 4}}, "between"},
+             {{{"kind", "test-usb-gadget"}, {"hub", "hub-2"}}, "names no usb-hub of the lab: hub-2"},
              {{{"kind", "test-usb-gadget"}, {"target", 2}}, "is for"},
              {{{"kind", "cdrom"}, {"port", 2}}, "is for"}}) {
         try {

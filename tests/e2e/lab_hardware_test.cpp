@@ -134,6 +134,70 @@ TEST_F(LabHardware, ScenarioDevicesUseTheAttachVocabulary) {
     EXPECT_NE(refused.output.find("devices[0]"), std::string::npos) << refused.output;
 }
 
+TEST_F(LabHardware, UsbHubsAndTarnReadersFromTheCommandLineAndAScenario) {
+    ASSERT_EQ(tool("init " + lab_ + " --scenario empty").exitCode, 0);
+    ASSERT_EQ(tool("attach " + lab_ + " usb-hub --port 1 --ports 7").output, "usb-hub-1\n");
+    auto attached = tool("attach " + lab_ + " tarn-reader --hub usb-hub-1 --port 5 --drive G --version 2.10 "
+                         "--product-type 9 --serial 00ABCDEF");
+    ASSERT_EQ(attached.exitCode, 0) << attached.output;
+    ASSERT_EQ(tool("attach " + lab_ + " tarn-reader --dfu-type 3 --mode upgrade --driver usbstor --hub usb-hub-1 --port 6")
+                  .exitCode,
+              0);
+    json reader = device("tarn-reader-1");
+    EXPECT_EQ(reader["hub"], "usb-hub-1");
+    EXPECT_EQ(reader["port"], 5);
+    EXPECT_EQ(reader["mode"], "functional");
+    EXPECT_EQ(reader["usbIds"], "04cc:2000");
+    EXPECT_EQ(reader["firmware"]["version"], "02.10");
+    EXPECT_EQ(reader["firmware"]["productType"], 9);
+    EXPECT_EQ(reader["firmware"]["serial"], "00ABCDEF");
+    const json loader = device("tarn-reader-2");
+    EXPECT_EQ(loader["mode"], "upgrade");
+    EXPECT_EQ(loader["usbIds"], "04e6:04e9") << "a type-3 boot loader's own identifiers";
+    const auto table = tool("show " + lab_);
+    EXPECT_NE(table.output.find("tarn-reader-1  tarn-reader  G:     functional 04cc:2000  USB usb-hub-1:5"),
+              std::string::npos)
+        << table.output;
+
+    // Mistakes are named: a port taken, a port the hub lacks, a hub the lab lacks, an option of
+    // another kind.
+    struct Mistake {
+        const char* args;
+        int exitCode;
+        const char* says;
+    };
+    for (const Mistake& m : {Mistake{"tarn-reader --hub usb-hub-1 --port 5", 1, "port 5 of usb-hub-1 is taken"},
+                             Mistake{"tarn-reader --hub usb-hub-1 --port 8", 1, "port"},
+                             Mistake{"tarn-reader --port 5", 1, "port"},
+                             Mistake{"tarn-reader --hub hub-9", 1, "names no usb-hub of the lab: hub-9"},
+                             Mistake{"plex-module --monitor usb-hub-1", 1, "names no plex-monitor of the lab"},
+                             Mistake{"tarn-reader --slots 4", 2, "slots"}}) {
+        const auto r = tool("attach " + lab_ + " " + m.args);
+        EXPECT_EQ(r.exitCode, m.exitCode) << m.args << ": " << r.output;
+        EXPECT_NE(r.output.find(m.says), std::string::npos) << m.args << ": " << r.output;
+    }
+
+    // A scenario holds hubs, readers, a monitor with a module, and their faults.
+    std::ofstream(dir_ + "/usb.json") << R"({
+        "devices": [
+            {"kind": "usb-hub", "id": "hub", "port": 2, "low-power": true},
+            {"kind": "tarn-reader", "hub": "hub", "port": 1, "driver": "composite", "fault": ["stuck:leave:detach:1"]},
+            {"kind": "plex-monitor", "id": "monitor", "hub": "hub", "port": 2, "slots": 2},
+            {"kind": "plex-module", "monitor": "monitor", "slot": 2, "drive": "M"}
+        ]})";
+    const auto created = runCommand(binPath("zelfin-lab") + " init " + dir_ + "/usb --scenario " + dir_ + "/usb.json", true);
+    ASSERT_EQ(created.exitCode, 0) << created.output;
+    const json d = json::parse(runCommand(binPath("zelfin-lab") + " show " + dir_ + "/usb --json").output)["devices"];
+    ASSERT_EQ(d.size(), 4u);
+    EXPECT_EQ(d[0]["low-power"], true);
+    EXPECT_EQ(d[1]["driver"], "composite");
+    EXPECT_EQ(d[1]["faults"], json({"stuck:leave:detach:1"}));
+    EXPECT_EQ(d[2]["slots"], 2);
+    EXPECT_EQ(d[3]["hub"], "monitor") << "a module's monitor is its hub, its slot its port";
+    EXPECT_EQ(d[3]["port"], 2);
+    EXPECT_EQ(d[3]["drive"], "M");
+}
+
 TEST_F(LabHardware, TheDefaultPcHasItsReadersAndDrives) {
     ASSERT_EQ(tool("init " + lab_).exitCode, 0);
     const json d = devices();

@@ -39,9 +39,9 @@ TEST_F(UsbPc, RequestFaultsShowInTheRequestTheyTarget) {
         lab::Lab::current().applyFault("tarn-1", c.fault);
         Envelope e = control(tarn::kUrbVendorInterface, tarn::kDirectionIn, tarn::kVendorIn, tarn::kReqFirmwareVersion, 0, 2);
         ASSERT_TRUE(pass(h, e)) << c.fault << ": the driver carries the request, the envelope tells how it went";
-        EXPECT_EQ(e.header().ntStatus, c.nt) << c.fault;
+        EXPECT_EQ(e.ntStatus(), c.nt) << c.fault;
         if (c.usbd) {
-            EXPECT_EQ(e.header().usbStatus, c.usbd) << c.fault;
+            EXPECT_EQ(e.usbStatus(), c.usbd) << c.fault;
         }
         if (!c.reply.empty()) {
             EXPECT_EQ(std::vector<uint8_t>(e.data(), e.data() + 2), c.reply) << c.fault;
@@ -57,7 +57,7 @@ TEST_F(UsbPc, RequestFaultsShowInTheRequestTheyTarget) {
     cbw.header().direction = tarn::kDirectionOut;
     cbw.header().length = 31;
     ASSERT_TRUE(pass(h, cbw));
-    EXPECT_EQ(cbw.header().usbStatus, 0xC0000011u);
+    EXPECT_EQ(cbw.usbStatus(), 0xC0000011u);
     CloseHandle(h);
 }
 
@@ -92,10 +92,7 @@ TEST_F(UsbPc, HowADetachedReaderComesBack) {
         SetUp();
         ArrivalWindow window({tarn::kUpgradeInterface});
         if (fault) lab::Lab::current().applyFault("tarn-1", fault);
-        HANDLE h = open(functionalPath());
-        DWORD returned = 0;
-        ASSERT_TRUE(DeviceIoControl(h, tarn::kIoctlDfuDetach, nullptr, 0, nullptr, 0, &returned, nullptr));
-        CloseHandle(h);
+        ASSERT_TRUE(detach(functionalPath()));
         EXPECT_NE(window.waitFor(tarn::kUpgradeInterface).find(fault ? "Vid_1234&Pid_5678" : "Vid_04cc&Pid_2f00"),
                   std::string::npos);
     }
@@ -111,10 +108,7 @@ TEST_F(UsbPc, ADetachedReaderComesBackOnTheMassStorageDriver) {
     lab.hardware().refresh();
     ArrivalWindow window({tarn::kUpgradeInterface, GUID_DEVINTERFACE_USB_DEVICE});
     lab.applyFault("tarn-4", "usbstor:leave:detach:1");
-    HANDLE h = open(pathWith(tarn::kFunctionalInterface, "0000ABCD"));
-    DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(h, tarn::kIoctlDfuDetach, nullptr, 0, nullptr, 0, &returned, nullptr));
-    CloseHandle(h);
+    ASSERT_TRUE(detach(pathWith(tarn::kFunctionalInterface, "0000ABCD")));
     const std::string usb = window.waitFor(GUID_DEVINTERFACE_USB_DEVICE, kArrivalCapMs, "Vid_04cc&Pid_2f05");
     ASSERT_FALSE(usb.empty()) << "in upgrade mode";
     EXPECT_EQ(serviceOf(usb, GUID_DEVINTERFACE_USB_DEVICE), "USBSTOR");
@@ -125,10 +119,7 @@ TEST_F(UsbPc, ADetachedReaderComesBackOnTheMassStorageDriver) {
 TEST_F(UsbPc, ASlowReaderComesBackLateAndALostOneOnlyWhenPluggedInAgain) {
     ArrivalWindow window({tarn::kUpgradeInterface});
     lab::Lab::current().applyFault("tarn-1", "slow:leave:detach:600000:1");
-    HANDLE h = open(functionalPath());
-    DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(h, tarn::kIoctlDfuDetach, nullptr, 0, nullptr, 0, &returned, nullptr));
-    CloseHandle(h);
+    ASSERT_TRUE(detach(functionalPath()));
     // Its model takes a lab second or two; ten minutes more with the fault.
     EXPECT_TRUE(window.waitFor(tarn::kUpgradeInterface, 30000).empty());
     const std::string dfu = window.waitFor(tarn::kUpgradeInterface);
@@ -137,9 +128,7 @@ TEST_F(UsbPc, ASlowReaderComesBackLateAndALostOneOnlyWhenPluggedInAgain) {
     // Back to functional mode, and gone for good.
     heard().clear();
     lab::Lab::current().applyFault("tarn-1", "lost:leave:detach:1");
-    h = open(dfu);
-    ASSERT_TRUE(DeviceIoControl(h, tarn::kIoctlDfuDetach, nullptr, 0, nullptr, 0, &returned, nullptr));
-    CloseHandle(h);
+    ASSERT_TRUE(detach(dfu));
     ArrivalWindow functional({tarn::kFunctionalInterface});
     EXPECT_EQ(connectionStatus("Vid_1209", 2), NoDeviceConnected);
     EXPECT_EQ(setPortPower("hub-1", 2, false), STATUS_SUCCESS);
@@ -156,10 +145,7 @@ TEST_F(UsbPc, AStuckPortHoldsItsDeviceUntilItsPowerGoesRound) {
     {
         ArrivalWindow window({tarn::kUpgradeInterface});
         lab::Lab::current().applyFault("tarn-1", "stuck:leave:detach:1");
-        HANDLE h = open(functionalPath());
-        DWORD returned = 0;
-        ASSERT_TRUE(DeviceIoControl(h, tarn::kIoctlDfuDetach, nullptr, 0, nullptr, 0, &returned, nullptr));
-        CloseHandle(h);
+        ASSERT_TRUE(detach(functionalPath()));
         EXPECT_TRUE(window.waitFor(tarn::kUpgradeInterface, 30000).empty());
         EXPECT_EQ(connectionStatus("Vid_1209", 2), DeviceFailedEnumeration);
         EXPECT_EQ(connectionStatus("Vid_1209", 3), DeviceConnected) << "the port beside it is fine";
@@ -234,6 +220,56 @@ TEST_F(UsbPc, AHubInItsLowPowerStateSwitchesNoPortUntilPoweredUp) {
     ObDereferenceObject(top);
     EXPECT_EQ(setPortPower("hub-2", 1, false), STATUS_SUCCESS);
     EXPECT_EQ(connectionStatus("&0&2#", 1), NoDeviceConnected) << "the hub on root port 2";
+}
+
+}  // namespace
+
+namespace {
+
+using namespace usbtest;
+
+// Whole images through the DFU driver of a reader whose flash holds 32 KB (upgrade type 2): the
+// sizes the driver takes, and a read-back or a download with one byte of the image altered.
+TEST_F(UsbPc, TheDfuDriverMovesWholeImagesAndACorruptFaultAltersTheByteItNames) {
+    lab::Lab& lab = lab::Lab::current();
+    lab.attachDevice({{"kind", "tarn-reader"}, {"id", "tarn-6"}, {"hub", "hub-1"}, {"port", 4}, {"mode", "upgrade"},
+                      {"dfu-type", 2}, {"drive", "none"}});
+    lab.hardware().refresh();
+    HANDLE h = open(pathWith(tarn::kUpgradeInterface, "Pid_2f02"));
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto upload = [&](DWORD size, std::vector<uint8_t>* out) {
+        out->assign(size, 0);
+        DWORD returned = 0;
+        SetLastError(0xdeadbeef);
+        const BOOL ok = DeviceIoControl(h, tarn::kIoctlDfuUploadAll, nullptr, 0, out->data(), size, &returned, nullptr);
+        EXPECT_EQ(returned, ok ? size : 0u);
+        return ok;
+    };
+    std::vector<uint8_t> image, again;
+    EXPECT_FALSE(upload(tarn::kUploadFull, &image)) << "the flash holds half of that";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+    EXPECT_FALSE(upload(1000, &image)) << "not a whole number of blocks";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ASSERT_TRUE(upload(tarn::kUploadHalf, &image));
+
+    lab.applyFault("tarn-6", "corrupt:usb:A1.02+7F00:1");
+    ASSERT_TRUE(upload(tarn::kUploadHalf, &again));
+    for (size_t i = 0; i < image.size(); ++i)
+        ASSERT_EQ(again[i], i == 0x7F00 ? image[i] ^ 0x5A : image[i]) << "byte " << i;
+    ASSERT_TRUE(upload(tarn::kUploadHalf, &again));
+    EXPECT_EQ(again, image) << "the fault hit one read";
+
+    // Written with a fault on the download requests: the flash keeps the altered byte.
+    lab.applyFault("tarn-6", "corrupt:usb:21.01+10:1");
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(h, tarn::kIoctlDfuDownloadAll, image.data(), tarn::kUploadHalf, nullptr, 0, &returned,
+                                nullptr));
+    ASSERT_TRUE(upload(tarn::kUploadHalf, &again));
+    EXPECT_EQ(again[0x10], image[0x10] ^ 0x5A);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(DeviceIoControl(h, tarn::kIoctlDfuDownloadAll, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << "no image";
+    CloseHandle(h);
 }
 
 }  // namespace

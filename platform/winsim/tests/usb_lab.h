@@ -82,11 +82,23 @@ inline HANDLE open(const std::string& path) {
                        OPEN_EXISTING, 0, nullptr);
 }
 
+// IOCTL_TARNDFU_DETACH on a reader's interface, as its driver takes it.
+inline bool detach(const std::string& interfacePath) {
+    HANDLE h = open(interfacePath);
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(h, tarn::kIoctlDfuDetach, nullptr, 0, nullptr, 0, &returned, nullptr);
+    CloseHandle(h);
+    return ok;
+}
+
 // One envelope round trip; the buffer is `size` bytes, in and out.
 struct Envelope {
     std::vector<uint8_t> bytes;
     tarn::Envelope& header() { return *reinterpret_cast<tarn::Envelope*>(bytes.data()); }
     uint8_t* data() { return bytes.data() + tarn::kEnvelopeHeader; }
+    // By value: the packed fields are not aligned for a reference to bind to.
+    uint32_t ntStatus() { return header().ntStatus; }
+    uint32_t usbStatus() { return header().usbStatus; }
 };
 
 inline Envelope control(uint8_t urbFunction, uint32_t direction, uint8_t type, uint8_t request, uint16_t value,
@@ -116,9 +128,9 @@ inline std::vector<uint8_t> vendorIn(HANDLE h, uint8_t request, uint16_t length,
                                      uint32_t* usbd = nullptr) {
     Envelope e = control(tarn::kUrbVendorInterface, tarn::kDirectionIn, tarn::kVendorIn, request, 0, length);
     if (!pass(h, e)) return {};
-    if (nt) *nt = e.header().ntStatus;
-    if (usbd) *usbd = e.header().usbStatus;
-    if (e.header().ntStatus != 0) return {};
+    if (nt) *nt = e.ntStatus();
+    if (usbd) *usbd = e.usbStatus();
+    if (e.ntStatus() != 0) return {};
     return std::vector<uint8_t>(e.data(), e.data() + length);
 }
 

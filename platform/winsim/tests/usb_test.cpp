@@ -31,7 +31,8 @@ TEST_F(UsbPc, ControllersHubsAndTheirPorts) {
         info->ConnectionIndex = port;
         ASSERT_TRUE(DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, buffer, 46, buffer, 46, &returned, nullptr));
         const bool occupied = port == 2 || port == 3;
-        EXPECT_EQ(info->ConnectionStatus, occupied ? DeviceConnected : NoDeviceConnected) << port;
+        const USB_CONNECTION_STATUS status = info->ConnectionStatus;  // packed: read by value
+        EXPECT_EQ(status, occupied ? DeviceConnected : NoDeviceConnected) << port;
         EXPECT_EQ(info->CurrentConfigurationValue, occupied ? 1 : 0) << port;
     }
     uint8_t buffer[46] = {};
@@ -109,7 +110,7 @@ TEST_F(UsbPc, EnvelopesADriverRefuses) {
     Envelope probe = control(tarn::kUrbVendorInterface, tarn::kDirectionNone, tarn::kVendorOut, tarn::kReqPlexProbe, 0, 0);
     ASSERT_EQ(probe.bytes.size(), 27u);
     EXPECT_TRUE(pass(h, probe));
-    EXPECT_NE(probe.header().ntStatus, 0u) << "not a Plex monitor: the probe stalls";
+    EXPECT_NE(probe.ntStatus(), 0u) << "not a Plex monitor: the probe stalls";
     CloseHandle(h);
 }
 

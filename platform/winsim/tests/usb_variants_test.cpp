@@ -70,7 +70,7 @@ TEST_F(PlexPc, AMonitorAnswersForTheModulesInItsSlots) {
     }
     Envelope slots = control(tarn::kUrbVendorInterface, tarn::kDirectionIn, tarn::kVendorOut, tarn::kReqPlexHighestSlot, 0, 1);
     ASSERT_TRUE(pass(monitor, slots));
-    EXPECT_EQ(slots.header().ntStatus, 0u);
+    EXPECT_EQ(slots.ntStatus(), 0u);
     EXPECT_EQ(slots.data()[0], 3) << "four slots";
 
     // The slot's device path, as UTF-16 text naming the module's functional interface.
