@@ -5,6 +5,8 @@
 // driver, a port power cycle, and the USB faults in the requests they target.
 #include <functional>
 
+#include <winsim/ntddscsi.h>
+
 #include "usb_lab.h"
 
 namespace {
@@ -147,6 +149,74 @@ TEST_F(UsbPc, DetachUploadDownloadAndBack) {
     ASSERT_FALSE(back.empty());
     h = open(back);
     EXPECT_EQ(vendorIn(h, tarn::kReqFirmwareVersion, 2), (std::vector<uint8_t>{10, 2}));
+    CloseHandle(h);
+}
+
+// A USB device node as a client reads it: instance ID, identifiers, address, PDO name; and the
+// reader's storage unit under it, answering INQUIRY and the feature diagnostic.
+TEST_F(UsbPc, ANodeLooksAsWindowsShowsAUsbDeviceAndItsStorageAnswers) {
+    std::string usb;
+    for (const std::string& p : interfacePaths(GUID_DEVINTERFACE_USB_DEVICE))
+        if (serviceOf(p, GUID_DEVINTERFACE_USB_DEVICE) == "USBSTOR") usb = p;
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    SP_DEVICE_INTERFACE_DATA itf{};
+    itf.cbSize = sizeof itf;
+    SP_DEVINFO_DATA dev{};
+    dev.cbSize = sizeof dev;
+    ASSERT_TRUE(SetupDiOpenDeviceInterfaceA(set, usb.c_str(), 0, &itf)) << usb;
+    SetupDiGetDeviceInterfaceDetailA(set, &itf, nullptr, 0, nullptr, &dev);
+    auto property = [&](DWORD spdrp) {
+        char buffer[512] = {};
+        DWORD type = 0;
+        if (!SetupDiGetDeviceRegistryPropertyA(set, &dev, spdrp, &type, reinterpret_cast<BYTE*>(buffer), sizeof buffer, nullptr))
+            return std::string();
+        if (type == REG_DWORD) return std::to_string(*reinterpret_cast<DWORD*>(buffer));
+        std::string text;  // the strings of a multi-string, separated by '|'
+        for (const char* at = buffer; *at; at += std::strlen(at) + 1) text += (text.empty() ? "" : "|") + std::string(at);
+        return text;
+    };
+    char instance[256] = {};
+    ASSERT_TRUE(SetupDiGetDeviceInstanceIdA(set, &dev, instance, sizeof instance, nullptr));
+    EXPECT_EQ(std::string(instance).rfind("USB\\Vid_04cc&Pid_2000\\", 0), 0u) << instance;
+    EXPECT_EQ(property(SPDRP_HARDWAREID), "USB\\Vid_04cc&Pid_2000&Rev_0100|USB\\Vid_04cc&Pid_2000");
+    EXPECT_EQ(property(SPDRP_COMPATIBLEIDS).rfind("USB\\Class_08&SubClass_06&Prot_50|", 0), 0u);
+    EXPECT_EQ(property(SPDRP_ADDRESS), "3") << "the hub port";
+    EXPECT_EQ(property(SPDRP_PHYSICAL_DEVICE_OBJECT_NAME).rfind("\\Device\\USBPDO-", 0), 0u);
+    SetupDiDestroyDeviceInfoList(set);
+
+    HANDLE volume = CreateFileA("\\\\.\\H:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(volume, INVALID_HANDLE_VALUE);
+    auto command = [&](std::initializer_list<uint8_t> cdb, uint8_t* data, ULONG length) {
+        SCSI_PASS_THROUGH_DIRECT spt{};
+        spt.Length = sizeof spt;
+        spt.CdbLength = static_cast<UCHAR>(cdb.size());
+        std::copy(cdb.begin(), cdb.end(), spt.Cdb);
+        spt.DataIn = SCSI_IOCTL_DATA_IN;
+        spt.DataTransferLength = length;
+        spt.DataBuffer = data;
+        spt.TimeOutValue = 10;
+        DWORD returned = 0;
+        return DeviceIoControl(volume, IOCTL_SCSI_PASS_THROUGH_DIRECT, &spt, sizeof spt, &spt, sizeof spt, &returned,
+                               nullptr) &&
+               spt.ScsiStatus == 0;
+    };
+    uint8_t inquiry[36] = {};
+    ASSERT_TRUE(command({0x12, 0, 0, 0, 36, 0}, inquiry, 36));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(inquiry) + 8, 16), "Tarn    Card Rea");
+    uint8_t features[6] = {};
+    ASSERT_TRUE(command({0xFD, 0x00, 0x80, 0x58, 0x54, 0x44, 0x47, 0x00, 0x00, 0x00}, features, 6));
+    EXPECT_EQ(features[4], 0) << "the feature byte of its image";
+    CloseHandle(volume);
+}
+
+// A port reset brings the device to its default state without a new arrival.
+TEST_F(UsbPc, APortResetKeepsTheDeviceWhereItIs) {
+    const std::string pdo = pdoName("tarn-1");
+    EXPECT_EQ(kernelRequest(usbNodeOf("tarn-1"), IOCTL_INTERNAL_USB_RESET_PORT, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(pdoName("tarn-1"), pdo);
+    HANDLE h = open(pathWith(tarn::kFunctionalInterface, "12345678"));
+    EXPECT_EQ(vendorIn(h, tarn::kReqFirmwareVersion, 2), (std::vector<uint8_t>{5, 1}));
     CloseHandle(h);
 }
 
