@@ -16,6 +16,8 @@ std::shared_ptr<Driver> makeRootBus();
 void registerStorageServices(Hardware& hw);
 // A class GUID as the registry keeps it in a node's properties: braces, upper case.
 std::string registryGuid(const GUID& g);
+// A short stable tag for instance IDs derived from another ID (as "5&2f5dc9e1&0&1" is).
+std::string instanceTag(const std::string& id);
 
 // A layer that reaches a SCSI target: the PDO of a device on the SCSI adapter (and, later, the
 // PDO of a USB mass-storage device).

@@ -35,15 +35,6 @@ std::string underscored(std::string s) {
     return s;
 }
 
-// A short stable tag for instance IDs derived from another ID.
-std::string tag(const std::string& s) {
-    uint32_t h = 2166136261u;
-    for (char c : s) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
-    char buf[12];
-    std::snprintf(buf, sizeof buf, "%x", h & 0x0FFFFFFF);
-    return buf;
-}
-
 class RootBus : public Driver {
 public:
     bool isBus() const override { return true; }
@@ -272,7 +263,7 @@ public:
     }
     std::vector<ChildDescription> enumerate(DriverContext& ctx) override {
         if (!device_ || !device_->scsi()) return {};
-        const std::string t = tag(ctx.hw.instanceIdOf(ctx.node));
+        const std::string t = instanceTag(ctx.hw.instanceIdOf(ctx.node));
         const bool removable = device_->scsi()->removableMedia();
         ChildDescription v;
         v.instanceId = removable ? "STORAGE\\RemovableMedia\\7&" + t + "&0&RM"
@@ -324,6 +315,14 @@ std::string registryGuid(const GUID& g) {
     char buf[40];
     std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
                   g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return buf;
+}
+
+std::string instanceTag(const std::string& s) {
+    uint32_t h = 2166136261u;
+    for (char c : s) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
+    char buf[12];
+    std::snprintf(buf, sizeof buf, "%x", h & 0x0FFFFFFF);
     return buf;
 }
 

@@ -41,14 +41,6 @@ std::string hex2(uint8_t v) {
     return b;
 }
 
-std::string tagOf(const std::string& s) {
-    uint32_t h = 2166136261u;
-    for (char c : s) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
-    char buf[12];
-    std::snprintf(buf, sizeof buf, "%x", h & 0x0FFFFFFF);
-    return buf;
-}
-
 // A serial string can stand in an instance ID only when it is plain letters and digits;
 // otherwise the hub makes an ID from the port, as for a device without serial.
 bool usableSerial(const std::string& s) {
@@ -405,7 +397,7 @@ ChildDescription usbDeviceChild(Hardware& hw, const std::string& parentInstanceI
     const UsbAppearance a = port.appearance();
     const std::string ids = "USB\\Vid_" + hex4(a.vendor) + "&Pid_" + hex4(a.product);
     const std::string unique = usableSerial(a.serial) ? a.serial
-                                                      : "5&" + tagOf(parentInstanceId) + "&0&" + std::to_string(port.port());
+                                                      : "5&" + instanceTag(parentInstanceId) + "&0&" + std::to_string(port.port());
     ChildDescription c;
     c.instanceId = ids + "\\" + unique;
     c.physicalId = device.id();
@@ -431,7 +423,7 @@ ChildDescription usbDeviceChild(Hardware& hw, const std::string& parentInstanceI
     c.properties[SPDRP_CLASSGUID] = PropertyValue::text(registryGuid(GUID_DEVCLASS_USB));
     c.properties[SPDRP_ADDRESS] = PropertyValue::dword(static_cast<uint32_t>(port.port()));
     char location[48];
-    std::snprintf(location, sizeof location, "Port_#%04d.Hub_#%s", port.port(), tagOf(parentInstanceId).c_str());
+    std::snprintf(location, sizeof location, "Port_#%04d.Hub_#%s", port.port(), instanceTag(parentInstanceId).c_str());
     c.properties[SPDRP_LOCATION_INFORMATION] = PropertyValue::text(location);
     char pdo[40];
     std::snprintf(pdo, sizeof pdo, "\\Device\\USBPDO-%u",
@@ -683,7 +675,7 @@ ChildDescription bulkOnlyDiskChild(Hardware& hw, const std::string& enumerator, 
     };
     ChildDescription c;
     c.instanceId = enumerator + "\\Disk&Ven_" + plain(vendor) + "&Prod_" + plain(product) + "&Rev_" + plain(revision) +
-                   "\\7&" + tagOf(hw.instanceIdOf(function)) + "&0&0";
+                   "\\7&" + instanceTag(hw.instanceIdOf(function)) + "&0&0";
     c.physicalId = device.id();
     const std::string v = underscoredTo(vendor, 8), p = underscoredTo(product, 16), r = underscoredTo(revision, 4);
     c.properties[SPDRP_HARDWAREID] =
