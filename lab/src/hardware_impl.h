@@ -243,6 +243,8 @@ struct Hardware::Impl {
         for (const std::string& name : names) {
             if (name.empty()) continue;
             auto driver = services.find(name);
+            // A registered driver nothing has started yet is loaded for the device that needs it.
+            if (driver == services.end() && NT_SUCCESS(hw.loadRegisteredDriver(name))) driver = services.find(name);
             if (driver == services.end()) {
                 n->problem = CM_PROB_FAILED_INSTALL;
                 return;

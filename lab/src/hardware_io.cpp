@@ -35,7 +35,13 @@ DeviceFile::~DeviceFile() {
         detail::sendAndWait(top, IRP_MJ_CLOSE, 0, &fileObject_);
         winsim::kernel::release(top);
     }
-    if (device_) winsim::kernel::release(device_);
+    if (device_) {
+        {
+            Hardware::Impl::Lock lock(*hw_.impl_);
+            --device_->ReferenceCount;
+        }
+        winsim::kernel::release(device_);
+    }
     if (node_) --node_->openHandles;
 }
 
@@ -78,6 +84,16 @@ std::shared_ptr<DeviceFile> Hardware::open(const std::string& path, uint32_t acc
         // A name that a kernel-mode driver linked to one of its devices.
         PDEVICE_OBJECT named = winsim::kernel::referenceByDosName(rest);
         if (!named) return nullptr;
+        // An exclusive device takes one handle at a time (the count is the I/O manager's, kept
+        // under the tree lock).
+        {
+            Impl::Lock lock(*impl_);
+            if ((named->Flags & DO_EXCLUSIVE) && named->ReferenceCount > 0) {
+                winsim::kernel::release(named);
+                *status = STATUS_ACCESS_DENIED;
+                return nullptr;
+            }
+        }
         file = std::make_shared<DeviceFile>(*this, nullptr, named, access);
         top = IoGetAttachedDevice(named);
         winsim::kernel::reference(top);
@@ -93,6 +109,10 @@ std::shared_ptr<DeviceFile> Hardware::open(const std::string& path, uint32_t acc
             file->device_ = nullptr;
         }
         return nullptr;
+    }
+    if (file->device_) {
+        Impl::Lock lock(*impl_);
+        ++file->device_->ReferenceCount;
     }
     return file;
 }

@@ -2,10 +2,17 @@
 // control manager loads a driver and joined to the stacks of the nodes whose service or filter
 // they are.
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <optional>
 
 #include <map>
 
 #include "hardware_impl.h"
+#include "lab/lab.h"
+#include "lab/registry.h"
 
 namespace lab {
 
@@ -25,6 +32,18 @@ std::map<std::string, LoadedModule, NoCaseLess>& modules() {
     return *m;
 }
 
+// A copy of the image in the lab's run folder, under a name no other load uses.
+std::filesystem::path privateCopy(const std::filesystem::path& image) {
+    static std::atomic<uint32_t> counter{0};
+    const std::filesystem::path dir = Lab::current().runDir() / "drivers";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    const std::filesystem::path copy =
+        dir / (image.stem().string() + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".so");
+    if (ec || !std::filesystem::copy_file(image, copy, std::filesystem::copy_options::overwrite_existing, ec)) return {};
+    return copy;
+}
+
 }  // namespace
 
 NTSTATUS Hardware::loadDriver(const std::string& service, const std::filesystem::path& image) {
@@ -34,7 +53,13 @@ NTSTATUS Hardware::loadDriver(const std::string& service, const std::filesystem:
     }
     std::error_code ec;
     if (!std::filesystem::is_regular_file(image, ec)) return STATUS_OBJECT_NAME_NOT_FOUND;
-    void* library = ::dlopen(image.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // The system reads a driver's image into memory and lets go of the file, so the file can be
+    // written again while the driver runs (a program rewrites it at every start). Loading a
+    // private copy gives the same: the copy is mapped, the file stays free.
+    const std::filesystem::path copy = privateCopy(image);
+    if (copy.empty()) return STATUS_INSUFFICIENT_RESOURCES;
+    void* library = ::dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::filesystem::remove(copy, ec);
     if (!library) return STATUS_INVALID_IMAGE_FORMAT;
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(::dlsym(library, "DriverEntry"));
     if (!entry) {
@@ -73,13 +98,102 @@ NTSTATUS Hardware::unloadDriver(const std::string& service) {
                 for (PDEVICE_OBJECT d : n->devices)
                     if (d->DriverObject == module.driver) return STATUS_INVALID_DEVICE_STATE;
     }
+    if (!module.driver->DriverUnload) return STATUS_INVALID_DEVICE_REQUEST;
     registerDriverObject(service, nullptr);
-    if (module.driver->DriverUnload) module.driver->DriverUnload(module.driver);
+    module.driver->DriverUnload(module.driver);
     // A driver whose devices outlive its unload keeps its code: they may still be called.
     if (!module.driver->DeviceObject) ::dlclose(module.library);
     std::lock_guard<std::mutex> lock(modulesMutex());
     modules().erase(service);
     return STATUS_SUCCESS;
+}
+
+}  // namespace lab
+
+namespace lab {
+
+Hardware::ServiceState Hardware::serviceState(const std::string& service) {
+    {
+        std::lock_guard<std::mutex> lock(modulesMutex());
+        if (modules().count(service)) return ServiceState::Loaded;
+    }
+    Impl::Lock lock(*impl_);
+    for (const auto& n : impl_->nodes) {
+        if (!n || !n->started) continue;
+        for (uint32_t p : {static_cast<uint32_t>(SPDRP_SERVICE), static_cast<uint32_t>(SPDRP_UPPERFILTERS)}) {
+            auto v = n->properties.find(p);
+            if (v == n->properties.end()) continue;
+            const std::string all(v->second.data.begin(), v->second.data.end());
+            for (size_t at = 0; at < all.size() && all[at];) {
+                const size_t end = std::min(all.find('\0', at), all.size());
+                if (equalNoCase(all.substr(at, end - at), service)) return ServiceState::Builtin;
+                at = end + 1;
+            }
+        }
+    }
+    return ServiceState::Stopped;
+}
+
+namespace {
+
+// The file of a driver's ImagePath as the service control manager finds it on the system drive:
+// "\??\C:\…", "\SystemRoot\…", "%SystemRoot%\…", "C:\…", or a path relative to the Windows
+// folder ("System32\Drivers\X.SYS"). Every component is found without regard to case.
+std::optional<std::filesystem::path> driverFile(Lab& lab, std::string image) {
+    auto strip = [&](const std::string& prefix) {
+        if (image.size() >= prefix.size() && equalNoCase(image.substr(0, prefix.size()), prefix)) {
+            image = image.substr(prefix.size());
+            return true;
+        }
+        return false;
+    };
+    std::filesystem::path at;
+    strip("\\??\\");
+    if (strip("C:\\")) {
+        at = lab.driveC();
+    } else if (strip("\\SystemRoot\\") || strip("%SystemRoot%\\") || image.find(':') == std::string::npos) {
+        at = lab.windowsFolder();
+    } else {
+        return std::nullopt;  // another drive: no driver is loaded from there
+    }
+    for (size_t pos = 0; pos < image.size();) {
+        size_t end = image.find('\\', pos);
+        if (end == std::string::npos) end = image.size();
+        const std::string part = image.substr(pos, end - pos);
+        pos = end + 1;
+        if (part.empty()) continue;
+        std::error_code ec;
+        std::filesystem::path found;
+        for (const auto& e : std::filesystem::directory_iterator(at, ec))
+            if (equalNoCase(e.path().filename().string(), part)) found = e.path();
+        if (found.empty()) return std::nullopt;
+        at = found;
+    }
+    return at;
+}
+
+}  // namespace
+
+NTSTATUS Hardware::loadRegisteredDriver(const std::string& service) {
+    const std::string key = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + service;
+    RegValue type, image;
+    if (lab_.registry().getValue(key, "Type", &type) != 0 || lab_.registry().getValue(key, "ImagePath", &image) != 0)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    uint32_t kind = 0;
+    if (type.data.size() == 4) std::memcpy(&kind, type.data.data(), 4);
+    if (kind != 1 /*SERVICE_KERNEL_DRIVER*/) return STATUS_OBJECT_NAME_NOT_FOUND;
+    // REG_SZ or REG_EXPAND_SZ text, UTF-8 here, with its terminator.
+    std::string text(image.data.begin(), image.data.end());
+    text = text.substr(0, text.find('\0'));
+    const auto file = driverFile(lab_, text);
+    if (!file) return STATUS_OBJECT_NAME_NOT_FOUND;
+    return loadDriver(service, *file);
+}
+
+bool Hardware::canUnload(const std::string& service) {
+    std::lock_guard<std::mutex> lock(modulesMutex());
+    auto it = modules().find(service);
+    return it != modules().end() && it->second.driver->DriverUnload;
 }
 
 }  // namespace lab

@@ -279,8 +279,19 @@ public:
     // DriverEntry fails, STATUS_OBJECT_NAME_COLLISION when the service has a driver loaded.
     NTSTATUS loadDriver(const std::string& service, const std::filesystem::path& image);
     // Runs the driver's DriverUnload and drops it; STATUS_INVALID_DEVICE_STATE while a started
-    // node's stack still holds one of its devices.
+    // node's stack still holds one of its devices, STATUS_INVALID_DEVICE_REQUEST for a driver
+    // without an unload routine (it cannot be stopped).
     NTSTATUS unloadDriver(const std::string& service);
+    // What runs for a service name in this process: a driver image loaded from a file, a driver
+    // model of the lab in use by a started node, or nothing.
+    enum class ServiceState { Stopped, Loaded, Builtin };
+    ServiceState serviceState(const std::string& service);
+    // Whether a loaded driver image can be stopped (it has an unload routine).
+    bool canUnload(const std::string& service);
+    // Loads the driver image a service's registry entry names (a kernel driver's ImagePath on
+    // the system drive), as the service control manager does when asked to start it or when a
+    // device needs it; the statuses of loadDriver.
+    NTSTATUS loadRegisteredDriver(const std::string& service);
     // Adds (or finds) an interface of the node and makes it active or not.
     std::string setInterface(DevInst node, const GUID& interfaceClass, bool active, const std::string& reference = "");
     void mount(char letter, uint32_t type, DevInst node);

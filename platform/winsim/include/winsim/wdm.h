@@ -19,6 +19,8 @@
 #pragma once
 #include <winsim/winioctl.h>
 
+#include <string.h>
+
 #ifdef __cplusplus
 #define WDM_EXTERN_C extern "C"
 #else
@@ -100,6 +102,10 @@ typedef struct _STRING {
 } STRING, ANSI_STRING, *PANSI_STRING;
 typedef const ANSI_STRING* PCANSI_STRING;
 
+// Memory copies as the kernel's run-time library names them.
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 NTSYSAPI VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSYSAPI VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
 // With AllocateDestinationString the buffer comes from the pool (free it with

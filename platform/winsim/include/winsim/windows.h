@@ -7,3 +7,4 @@
 #include "winreg.h"
 #include "winver.h"
 #include "winuser.h"
+#include "winsvc.h"

@@ -1,0 +1,250 @@
+// Driver services through the service control manager, as a program installs its own driver: a
+// kernel-mode module (SVCTEST.SYS) written into the system's driver folder, registered, started,
+// opened by its link, made the function driver of a device by a service change and restart,
+// stopped and unloaded; and what the manager refuses, with the errors Windows gives.
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include <lab/hardware.h>
+#include <lab/lab.h>
+#include <winsim/devguid.h>
+#include <winsim/setupapi.h>
+#include <winsim/windows.h>
+#include <winsim/winioctl.h>
+#include <winsim/winsvc.h>
+
+#include "hardware_lab.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr DWORD kSentinel = 0xdeadbeef;
+constexpr DWORD kCounts = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+struct Counts {
+    ULONG added, started, capabilities, removed, opened;
+};
+
+class Services : public hwtest::DefaultPc {
+protected:
+    void SetUp() override {
+        DefaultPc::SetUp();
+        manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        ASSERT_NE(manager, nullptr);
+    }
+    void TearDown() override {
+        CloseServiceHandle(manager);
+        DefaultPc::TearDown();
+    }
+
+    // Puts `file` into C:\WINDOWS\System32\Drivers as `name`, as an installing program writes it.
+    static void install(const fs::path& file, const std::string& name) {
+        const fs::path drivers = lab::Lab::current().windowsFolder() / "System32" / "Drivers";
+        fs::create_directories(drivers);
+        fs::copy_file(file, drivers / name, fs::copy_options::overwrite_existing);
+    }
+
+    SC_HANDLE create(const char* name, const char* image) {
+        const std::string path = std::string("C:\\WINDOWS\\System32\\Drivers\\") + image;
+        return CreateServiceA(manager, name, name, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                              SERVICE_ERROR_IGNORE, path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    }
+
+    static DWORD state(SC_HANDLE service) {
+        SERVICE_STATUS s{};
+        return QueryServiceStatus(service, &s) ? s.dwCurrentState : 0;
+    }
+
+    static Counts counts() {
+        Counts c{};
+        HANDLE h = CreateFileA("\\\\.\\SVCTEST", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD got = 0;
+        EXPECT_TRUE(DeviceIoControl(h, kCounts, nullptr, 0, &c, sizeof c, &got, nullptr)) << GetLastError();
+        CloseHandle(h);
+        return c;
+    }
+
+    // The reader's disk with another service, restarted through the class installer as a
+    // program switches a device's driver.
+    static bool setDiskService(const char* service) {
+        HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_DISKDRIVE, nullptr, nullptr, DIGCF_PRESENT);
+        SP_DEVINFO_DATA dev{};
+        dev.cbSize = sizeof dev;
+        bool done = false;
+        for (DWORD i = 0; !done && SetupDiEnumDeviceInfo(set, i, &dev); ++i) {
+            if (lab::Lab::current().hardware().physicalIdOf(dev.DevInst) != "scsi-reader-1") continue;
+            SP_PROPCHANGE_PARAMS p{};
+            p.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+            p.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+            p.StateChange = DICS_PROPCHANGE;
+            p.Scope = DICS_FLAG_CONFIGSPECIFIC;
+            done = SetupDiSetDeviceRegistryPropertyA(set, &dev, SPDRP_SERVICE, reinterpret_cast<const BYTE*>(service),
+                                                     static_cast<DWORD>(std::strlen(service) + 1)) &&
+                   SetupDiSetClassInstallParamsA(set, &dev, &p.ClassInstallHeader, sizeof p) &&
+                   SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &dev);
+        }
+        SetupDiDestroyDeviceInfoList(set);
+        return done;
+    }
+
+    SC_HANDLE manager = nullptr;
+};
+
+TEST_F(Services, ADriverIsRegisteredStartedMadeAFunctionDriverStoppedAndDeleted) {
+    install(ZELFIN_SVCTEST_SYS, "SVCTEST.SYS");
+    SetLastError(kSentinel);
+    EXPECT_EQ(OpenServiceA(manager, "SVCTEST", SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    SC_HANDLE service = create("SVCTEST", "SVCTEST.SYS");
+    ASSERT_NE(service, nullptr);
+    SetLastError(kSentinel);
+    EXPECT_EQ(create("svctest", "SVCTEST.SYS"), nullptr) << "names are the same without regard to case";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
+    EXPECT_EQ(state(service), static_cast<DWORD>(SERVICE_STOPPED));
+
+    SetLastError(kSentinel);
+    ASSERT_TRUE(StartServiceA(service, 0, nullptr));
+    EXPECT_EQ(GetLastError(), kSentinel) << "success leaves the last error alone";
+    EXPECT_EQ(state(service), static_cast<DWORD>(SERVICE_RUNNING));
+    SetLastError(kSentinel);
+    EXPECT_FALSE(StartServiceA(service, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
+
+    // Its control device by its link: one handle at a time.
+    HANDLE first = CreateFileA("\\\\.\\SVCTEST", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    SetLastError(kSentinel);
+    EXPECT_EQ(CreateFileA("\\\\.\\SVCTEST", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseHandle(first);
+    EXPECT_EQ(counts().added, 0u);
+
+    // A device whose service now names the driver gets it as its function driver when it
+    // restarts: its disk stack is the driver's device on the PDO, started from below.
+    ASSERT_TRUE(setDiskService("SVCTEST"));
+    Counts c = counts();
+    EXPECT_EQ(c.added, 1u);
+    EXPECT_EQ(c.started, 1u);
+    EXPECT_EQ(GetDriveTypeA("E:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR)) << "no disk driver, no volume";
+    SERVICE_STATUS status{};
+    SetLastError(kSentinel);
+    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << "it still has a device";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+    ASSERT_TRUE(setDiskService("disk"));
+    EXPECT_EQ(counts().removed, 1u);
+    EXPECT_EQ(GetDriveTypeA("E:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
+    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    SetLastError(kSentinel);
+    EXPECT_EQ(CreateFileA("\\\\.\\SVCTEST", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "unloaded, its link is gone";
+    SetLastError(kSentinel);
+    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+
+    // Started again from the same file (which a program may rewrite while its driver runs).
+    ASSERT_TRUE(StartServiceA(service, 0, nullptr));
+    install(ZELFIN_SVCTEST_SYS, "SVCTEST.SYS");
+    EXPECT_EQ(counts().added, 0u) << "a fresh copy of the driver";
+    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
+
+    ASSERT_TRUE(DeleteService(service));
+    SetLastError(kSentinel);
+    EXPECT_FALSE(DeleteService(service));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+    ASSERT_TRUE(CloseServiceHandle(service));
+    SetLastError(kSentinel);
+    EXPECT_EQ(OpenServiceA(manager, "SVCTEST", SERVICE_ALL_ACCESS), nullptr) << "gone with its last handle";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+}
+
+TEST_F(Services, WhatTheManagerRefuses) {
+    install(ZELFIN_FIXTURE_SOURCES "/fixture.rc", "NOTADRV.SYS");
+    install(ZELFIN_FIXTURE_DLL, "NOENTRY.SYS");
+    struct Case {
+        const char* name;
+        const char* image;
+        DWORD error;
+    };
+    for (const Case& c : {Case{"NOFILE", "NOFILE.SYS", ERROR_FILE_NOT_FOUND},
+                          Case{"NOTADRV", "NOTADRV.SYS", ERROR_BAD_EXE_FORMAT},
+                          Case{"NOENTRY", "NOENTRY.SYS", ERROR_BAD_EXE_FORMAT}}) {
+        SC_HANDLE s = create(c.name, c.image);
+        ASSERT_NE(s, nullptr) << c.name;
+        SetLastError(kSentinel);
+        EXPECT_FALSE(StartServiceA(s, 0, nullptr)) << c.name;
+        EXPECT_EQ(GetLastError(), c.error) << c.name;
+        EXPECT_EQ(state(s), static_cast<DWORD>(SERVICE_STOPPED));
+        EXPECT_TRUE(DeleteService(s));
+        CloseServiceHandle(s);
+    }
+
+    // Handles and rights.
+    SC_HANDLE readOnly = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ASSERT_NE(readOnly, nullptr);
+    struct Refusal {
+        const char* what;
+        std::function<bool()> call;
+        DWORD error;
+    };
+    SERVICE_STATUS status{};
+    const Refusal refusals[] = {
+        {"another machine", [] { return OpenSCManagerA("\\\\OTHER", nullptr, SC_MANAGER_CONNECT) != nullptr; },
+         ERROR_NOT_SUPPORTED},
+        {"another database", [] { return OpenSCManagerA(nullptr, "ServicesFailed", SC_MANAGER_CONNECT) != nullptr; },
+         ERROR_DATABASE_DOES_NOT_EXIST},
+        {"creating without the right",
+         [&] {
+             return CreateServiceA(readOnly, "X", "X", SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                   SERVICE_ERROR_IGNORE, "C:\\X.SYS", nullptr, nullptr, nullptr, nullptr, nullptr) != nullptr;
+         },
+         ERROR_ACCESS_DENIED},
+        {"a manager handle as a service", [&] { return StartServiceA(reinterpret_cast<SC_HANDLE>(manager), 0, nullptr) != 0; },
+         ERROR_INVALID_HANDLE},
+        {"a forged handle", [] { return QueryServiceStatus(reinterpret_cast<SC_HANDLE>(0x1234), nullptr) != 0; },
+         ERROR_INVALID_HANDLE},
+        {"closing twice",
+         [] {
+             SC_HANDLE h = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+             CloseServiceHandle(h);
+             return CloseServiceHandle(h) != 0;
+         },
+         ERROR_INVALID_HANDLE},
+        {"a name with a backslash", [&] { return OpenServiceA(manager, "A\\B", SERVICE_ALL_ACCESS) != nullptr; },
+         ERROR_INVALID_NAME},
+        {"a user-mode service",
+         [&] {
+             return CreateServiceA(manager, "APP", "APP", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                   SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, "C:\\APP.EXE", nullptr, nullptr, nullptr,
+                                   nullptr, nullptr) != nullptr;
+         },
+         ERROR_NOT_SUPPORTED},
+        {"stopping the PC's own disk driver",
+         [&] {
+             SC_HANDLE disk = OpenServiceA(manager, "disk", SERVICE_ALL_ACCESS);
+             const bool ok = disk && ControlService(disk, SERVICE_CONTROL_STOP, &status);
+             CloseServiceHandle(disk);
+             return ok;
+         },
+         ERROR_INVALID_SERVICE_CONTROL},
+    };
+    // The PC's own drivers are services too.
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\disk", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              0);
+    RegCloseKey(key);
+    for (const Refusal& r : refusals) {
+        SetLastError(kSentinel);
+        EXPECT_FALSE(r.call()) << r.what;
+        EXPECT_EQ(GetLastError(), r.error) << r.what;
+    }
+    CloseServiceHandle(readOnly);
+}
+
+}  // namespace
