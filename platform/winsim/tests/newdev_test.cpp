@@ -174,6 +174,25 @@ TEST_F(DriverPackage, TheLabCanAskForARestartAndMakeTheCallSlow) {
     EXPECT_TRUE(call.reboot);
 }
 
+// The plug-in takes the identifiers it may force the driver onto from string field 2 of the
+// package's QVX.Section: the boot loaders of every upgrade type.
+TEST(DriverPackageFile, ListsEveryBootLoader) {
+    HINF inf = SetupOpenInfFileA(packageInf().c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    std::vector<std::string> ids;
+    INFCONTEXT line;
+    for (BOOL ok = SetupFindFirstLineA(inf, "QVX.Section", nullptr, &line); ok; ok = SetupFindNextLine(&line, &line)) {
+        char id[260] = "";
+        EXPECT_TRUE(SetupGetStringFieldA(&line, 2, id, sizeof id, nullptr));
+        ids.push_back(id);
+    }
+    SetupCloseInfFile(inf);
+    std::vector<std::string> loaders;
+    for (int type = 0; type <= 6; ++type) loaders.push_back("USB\\Vid_04cc&Pid_2f0" + std::to_string(type));
+    loaders.push_back("USB\\Vid_04e6&Pid_04e9");
+    EXPECT_EQ(ids, loaders);
+}
+
 TEST(DriverInstaller, APcWithoutItFailsToLoadIt) {
     const fs::path file = lab::Lab::current().windowsFolder() / "System32" / "newdev.dll";
     const fs::path kept = file.string() + ".kept";
