@@ -1,5 +1,6 @@
 #include "lab/lab.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -86,6 +87,18 @@ void writeFileAtomically(const fs::path& file, const std::string& text) {
     fs::rename(tmp, file);
 }
 
+// The PC's driver installer is built beside winsim (and the lab tool); a new lab gets a copy in
+// its system folder, where programs load it from.
+void installNewdev(const fs::path& windows) {
+    Dl_info info{};
+    if (!::dladdr(reinterpret_cast<void*>(&installNewdev), &info) || !info.dli_fname) return;
+    const fs::path built = fs::path(info.dli_fname).parent_path() / "newdev.dll";
+    std::error_code ec;
+    if (!fs::exists(built, ec)) return;
+    fs::copy_file(built, windows / "System32" / "newdev.dll", fs::copy_options::overwrite_existing, ec);
+    if (ec) throw std::runtime_error("cannot put newdev.dll into " + (windows / "System32").string() + ": " + ec.message());
+}
+
 }  // namespace
 
 json settingsToJson(const Settings& s) {
@@ -101,6 +114,9 @@ json settingsToJson(const Settings& s) {
     j["timeScale"] = s.timeScale;
     j["windowsDirectory"] = s.windowsDirectory;
     j["aspi"] = s.aspiInstalled;
+    j["newdev"] = s.newdevInstalled;
+    j["driverUpdateReboot"] = s.driverUpdateNeedsReboot;
+    j["driverUpdateDelayMs"] = s.driverUpdateDelayMs;
     return j;
 }
 
@@ -126,6 +142,9 @@ Settings settingsFromJson(const json& j) {
     if (!(s.timeScale > 0)) throw std::runtime_error("settings.timeScale must be greater than 0");
     readField(j, "windowsDirectory", s.windowsDirectory, "settings");
     readField(j, "aspi", s.aspiInstalled, "settings");
+    readField(j, "newdev", s.newdevInstalled, "settings");
+    readField(j, "driverUpdateReboot", s.driverUpdateNeedsReboot, "settings");
+    readField(j, "driverUpdateDelayMs", s.driverUpdateDelayMs, "settings");
     if (s.windowsDirectory.size() < 3 || s.windowsDirectory.compare(0, 3, "C:\\") != 0 ||
         s.windowsDirectory.size() >= 200)
         throw std::runtime_error("settings.windowsDirectory must be a folder on C:, such as \"C:\\WINDOWS\"");
@@ -192,6 +211,7 @@ std::unique_ptr<Lab> Lab::create(const fs::path& dir, const std::string& scenari
     for (const PreparedDevice& p : prepared) lab->writeMemories(p.entry["id"], p.memories);
     lab->devices_ = devices;
     lab->ensureFolders();
+    if (lab->settings_.newdevInstalled && !lab->is9x()) installNewdev(lab->windowsFolder());
     lab->save();
     return lab;
 }

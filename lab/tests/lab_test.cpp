@@ -72,6 +72,22 @@ TEST_F(LabFolderTest, ScenarioFilesAndTheirErrors) {
     EXPECT_THROW(lab::Lab::open(dir_ / "nothing-here"), std::runtime_error);
 }
 
+// Programs load the driver installer from the system folder; a lab can be made without it, and
+// its behaviours are settings that survive the file.
+TEST_F(LabFolderTest, ANewLabHasTheDriverInstallerUnlessItSaysNot) {
+    const fs::path installer = "drive_c/WINDOWS/System32/newdev.dll";
+    lab::Lab::create(dir_ / "with", "default");
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "with" / installer));
+
+    std::ofstream(dir_ / "without.json") << R"({"settings":{"newdev":false,"driverUpdateReboot":true,"driverUpdateDelayMs":8000}})";
+    lab::Lab::create(dir_ / "without", (dir_ / "without.json").string());
+    EXPECT_FALSE(fs::exists(dir_ / "without" / installer));
+    auto reopened = lab::Lab::open(dir_ / "without");
+    EXPECT_FALSE(reopened->settings().newdevInstalled);
+    EXPECT_TRUE(reopened->settings().driverUpdateNeedsReboot);
+    EXPECT_EQ(reopened->settings().driverUpdateDelayMs, 8000u);
+}
+
 TEST_F(LabFolderTest, ResetDropsRegistryAndRunState) {
     auto lab = lab::Lab::create(dir_ / "r", "empty");
     std::ofstream(lab->registryFile()) << "{}";

@@ -332,6 +332,10 @@ int cmdShow(const std::vector<std::string>& args) {
               << (s.language ? " (fixed by the lab)" : " (from LANG)") << "\n"
               << "C:\\ writable:    " << (s.systemDriveWritable ? "yes" : "no") << "\n"
               << "Time scale:      " << lab->timeScale() << "\n"
+              << "newdev.dll:      " << (fs::exists(lab->windowsFolder() / "System32" / "newdev.dll") ? "yes" : "no")
+              << (s.driverUpdateNeedsReboot ? ", asks for a restart" : "")
+              << (s.driverUpdateDelayMs ? ", takes " + std::to_string(s.driverUpdateDelayMs) + " ms" : std::string())
+              << "\n"
               << "System drive:    " << lab->driveC().string() << "\n"
               << "Devices:         " << j["devices"].size() << "\n";
     if (!j["devices"].empty()) printDeviceTable(j["devices"]);

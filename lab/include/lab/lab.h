@@ -40,6 +40,12 @@ struct Settings {
     std::string windowsDirectory = "C:\\WINDOWS";
     // Whether a PC of the 9x family has its ASPI manager (WNASPI32.DLL) installed.
     bool aspiInstalled = true;
+    // Whether a new lab gets the Plug and Play driver installer (C:\WINDOWS\system32\newdev.dll).
+    bool newdevInstalled = true;
+    // How the driver installer behaves: it asks for a restart after every update, and an update
+    // takes this long (lab milliseconds) before it does anything.
+    bool driverUpdateNeedsReboot = false;
+    uint32_t driverUpdateDelayMs = 0;
 };
 
 nlohmann::json settingsToJson(const Settings& s);

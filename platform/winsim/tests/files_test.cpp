@@ -189,6 +189,45 @@ TEST_F(FilesTest, AttributesCopyAndReadOnly) {
     EXPECT_EQ(readHost("NewDir/c.bin"), "A");
 }
 
+// Replacing a driver binary: a read-only copy is refused until its attributes are made normal,
+// and a copy held open without sharing by another handle cannot be replaced at all.
+TEST_F(FilesTest, CopyOverAReadOnlyOrLockedTarget) {
+    writeHost("new.sys", "NEW");
+    writeHost("old.sys", "OLD");
+    const std::string from = win("new.sys"), to = win("OLD.SYS");
+    ASSERT_TRUE(SetFileAttributesA(to.c_str(), FILE_ATTRIBUTE_READONLY));
+    SetLastError(0xdeadbeef);
+    EXPECT_NE(GetFileAttributesA(to.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_FALSE(CopyFileA(from.c_str(), to.c_str(), FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(readHost("old.sys"), "OLD");
+    ASSERT_TRUE(SetFileAttributesA(to.c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(GetFileAttributesA(to.c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE));
+    EXPECT_EQ(readHost("old.sys"), "NEW");
+
+    struct Case {
+        const char* what;
+        std::string held;
+        DWORD access, share;
+        BOOL copies;
+    } const cases[] = {
+        {"the target read, sharing nothing", to, GENERIC_READ, 0, FALSE},
+        {"the target read, sharing writes", to, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, TRUE},
+        {"the source written, sharing reads", from, GENERIC_WRITE, FILE_SHARE_READ, FALSE},
+        {"the source read, sharing reads", from, GENERIC_READ, FILE_SHARE_READ, TRUE},
+    };
+    for (const Case& c : cases) {
+        HANDLE h = CreateFileA(c.held.c_str(), c.access, c.share, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << c.what;
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(CopyFileA(from.c_str(), to.c_str(), FALSE), c.copies) << c.what;
+        EXPECT_EQ(GetLastError(), c.copies ? 0xdeadbeef : static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << c.what;
+        CloseHandle(h);
+    }
+}
+
 TEST_F(FilesTest, ListingsAreSortedWithoutRegardToCaseAndMatchDosWildcards) {
     for (const char* n : {"kplB.dll", "KPLa.DLL", "kplc.dll.bak", "other.dll", "Zelfin.cfg", "image.bin", "img.sig"})
         writeHost(n, "x");

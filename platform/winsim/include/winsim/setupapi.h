@@ -8,6 +8,7 @@
 #include "wintypes.h"
 
 typedef PVOID HDEVINFO;
+typedef PVOID HINF;
 typedef PVOID HSPFILEQ;
 typedef UINT DI_FUNCTION;
 typedef UINT(CALLBACK* PSP_FILE_CALLBACK_A)(PVOID Context, UINT Notification, UINT_PTR Param1, UINT_PTR Param2);
@@ -168,6 +169,13 @@ static_assert(sizeof(SP_DEVINSTALL_PARAMS_W) == 584, "native 64-bit SP_DEVINSTAL
 #endif
 
 // SetupAPI's own error codes (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR | n).
+#define ERROR_EXPECTED_SECTION_NAME 0xE0000000L
+#define ERROR_BAD_SECTION_NAME_LINE 0xE0000001L
+#define ERROR_SECTION_NAME_TOO_LONG 0xE0000002L
+#define ERROR_GENERAL_SYNTAX 0xE0000003L
+#define ERROR_WRONG_INF_STYLE 0xE0000100L
+#define ERROR_SECTION_NOT_FOUND 0xE0000101L
+#define ERROR_LINE_NOT_FOUND 0xE0000102L
 #define ERROR_NO_ASSOCIATED_CLASS 0xE0000200L
 #define ERROR_INVALID_CLASS 0xE0000206L
 #define ERROR_INVALID_REG_PROPERTY 0xE0000209L
@@ -235,3 +243,39 @@ WINSIM_API BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PS
                                                       PSP_DEVINSTALL_PARAMS_A DeviceInstallParams);
 WINSIM_API BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                       PSP_DEVINSTALL_PARAMS_W DeviceInstallParams);
+
+// ---- setup information (INF) files -----------------------------------------------------------
+// Only Windows 4.0 style files are read; the legacy NT style is refused with ERROR_NOT_SUPPORTED.
+#define INF_STYLE_NONE 0x00000000
+#define INF_STYLE_OLDNT 0x00000001
+#define INF_STYLE_WIN4 0x00000002
+#define MAX_INF_STRING_LENGTH 4096
+#define MAX_SECTION_NAME_LEN 255
+
+typedef struct _INFCONTEXT {
+    PVOID Inf;
+    PVOID CurrentInf;
+    UINT Section;
+    UINT Line;
+} INFCONTEXT, *PINFCONTEXT;
+
+// SetupCopyOEMInf media types and copy styles.
+#define SPOST_NONE 0
+#define SPOST_PATH 1
+#define SPOST_URL 2
+#define SPOST_MAX 3
+#define SP_COPY_DELETESOURCE 0x0000001
+#define SP_COPY_REPLACEONLY 0x0000002
+#define SP_COPY_NOOVERWRITE 0x0000008
+#define SP_COPY_OEMINF_CATALOG_ONLY 0x0040000
+
+WINSIM_API HINF WINAPI SetupOpenInfFileA(PCSTR FileName, PCSTR InfClass, DWORD InfStyle, PUINT ErrorLine);
+WINSIM_API void WINAPI SetupCloseInfFile(HINF InfHandle);
+WINSIM_API BOOL WINAPI SetupFindFirstLineA(HINF InfHandle, PCSTR Section, PCSTR Key, PINFCONTEXT Context);
+WINSIM_API BOOL WINAPI SetupFindNextLine(const INFCONTEXT* ContextIn, PINFCONTEXT ContextOut);
+WINSIM_API BOOL WINAPI SetupGetStringFieldA(const INFCONTEXT* Context, DWORD FieldIndex, PSTR ReturnBuffer,
+                                            DWORD ReturnBufferSize, PDWORD RequiredSize);
+WINSIM_API BOOL WINAPI SetupCopyOEMInfA(PCSTR SourceInfFileName, PCSTR OEMSourceMediaLocation,
+                                        DWORD OEMSourceMediaType, DWORD CopyStyle, PSTR DestinationInfFileName,
+                                        DWORD DestinationInfFileNameSize, PDWORD RequiredSize,
+                                        PSTR* DestinationInfFileNameComponent);

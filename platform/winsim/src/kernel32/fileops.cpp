@@ -12,6 +12,8 @@ namespace fs = std::filesystem;
 namespace winsim {
 bool systemRootProtected(const HostPath& hp);
 bool deleteLockedInProcess(const fs::path& p);
+// Whether an open with (access, share) would collide with a handle this process holds.
+bool openLockedInProcess(const fs::path& p, DWORD access, DWORD share);
 }  // namespace winsim
 
 using namespace winsim;
@@ -62,6 +64,11 @@ BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
     if (exists && failIfExists) return fail(ERROR_FILE_EXISTS);
     if ((exists && isReadOnlyFile(dst->path)) || systemRootProtected(*dst)) return fail(ERROR_ACCESS_DENIED);
     if (fs::equivalent(src->path, dst->path, ec)) return fail(ERROR_SHARING_VIOLATION);
+    // The copy reads the source sharing it for reading and writes the target sharing it for
+    // reading and writing, as Windows opens them.
+    if (openLockedInProcess(src->path, GENERIC_READ, FILE_SHARE_READ) ||
+        (exists && openLockedInProcess(dst->path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE)))
+        return fail(ERROR_SHARING_VIOLATION);
     if (!copyContents(src->path, dst->path)) return fail(ERROR_WRITE_FAULT);
     struct stat st {};
     if (::stat(src->path.c_str(), &st) == 0) ::chmod(dst->path.c_str(), st.st_mode & 07777);

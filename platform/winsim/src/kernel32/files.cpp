@@ -247,6 +247,14 @@ bool systemRootProtected(const HostPath& hp) {
     return hp.drive == 'C' && hp.inDriveRoot && !currentLab().settings().systemDriveWritable;
 }
 
+bool openLockedInProcess(const fs::path& p, DWORD access, DWORD share) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0) return false;
+    OpenFiles& o = openFiles();
+    std::lock_guard<std::mutex> lock(o.mutex);
+    return sharingConflict(FileKey{st.st_dev, st.st_ino}, access, share, false);
+}
+
 bool deleteLockedInProcess(const fs::path& p) {
     struct stat st {};
     if (::stat(p.c_str(), &st) != 0) return false;

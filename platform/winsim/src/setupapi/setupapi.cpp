@@ -11,6 +11,7 @@
 #include <winsim/setupapi.h>
 
 #include "devices.h"
+#include "handle_table.h"
 #include "trace.h"
 
 namespace winsim {
@@ -30,30 +31,8 @@ struct DeviceSet {
     std::vector<lab::InterfaceInfo> interfaces;  // handed out through SP_DEVICE_INTERFACE_DATA.Reserved
 };
 
-class SetTable {
-public:
-    HDEVINFO insert(std::shared_ptr<DeviceSet> set) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const uintptr_t value = next_;
-        next_ += 0x10;  // never reused, so a destroyed set's handle stays invalid
-        sets_.emplace(value, std::move(set));
-        return reinterpret_cast<HDEVINFO>(value);
-    }
-    std::shared_ptr<DeviceSet> find(HDEVINFO h) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = sets_.find(reinterpret_cast<uintptr_t>(h));
-        return it == sets_.end() ? nullptr : it->second;
-    }
-    bool remove(HDEVINFO h) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return sets_.erase(reinterpret_cast<uintptr_t>(h)) != 0;
-    }
-
-private:
-    std::mutex mutex_;
-    std::map<uintptr_t, std::shared_ptr<DeviceSet>> sets_;
-    uintptr_t next_ = 0x40000000;  // apart from kernel handles and HKEYs
-};
+// Apart from kernel handles and HKEYs.
+using SetTable = SetupHandleTable<DeviceSet, 0x40000000>;
 
 SetTable& sets() {
     static auto* t = new SetTable;

@@ -1,0 +1,207 @@
+// Installing the Tarn DFU driver package as a program does it: the INF into the PC's store, then
+// newdev.dll's UpdateDriverForPlugAndPlayDevicesA for a boot loader's hardware identifier, which
+// brings the reader up on the DFU driver.
+#include <filesystem>
+#include <string>
+
+#include <lab/lab.h>
+#include <winsim/newdev.h>
+#include <winsim/winreg.h>
+
+#include "usb_lab.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using namespace usbtest;
+
+// The package as the build ships it, beside the plug-ins.
+std::string packageInf() {
+    std::string p = std::string("Z:") + ZELFIN_BIN_DIR + "/TARNDFU.INF";
+    for (char& c : p)
+        if (c == '/') c = '\\';
+    return p;
+}
+
+constexpr const char* kNewdev = "C:\\WINDOWS\\system32\\newdev.dll";
+
+bool dfuServiceKeyExists() {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDfuService, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// The USB side with the DFU package not installed yet, and newdev.dll loaded from the system
+// folder as the plug-in loads it.
+class DriverPackage : public UsbPc {
+protected:
+    void SetUp() override {
+        UsbPc::SetUp();
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kDfuService);
+        library_ = LoadLibraryA(kNewdev);
+        ASSERT_NE(library_, nullptr);
+        update_ = reinterpret_cast<UpdateDriverForPlugAndPlayDevicesA_t>(
+            GetProcAddress(library_, "UpdateDriverForPlugAndPlayDevicesA"));
+        ASSERT_NE(update_, nullptr);
+    }
+    void TearDown() override {
+        FreeLibrary(library_);
+        lab::Lab& lab = lab::Lab::current();
+        lab.setSettings(settings_);
+        UsbPc::TearDown();
+    }
+    // A reader attached in its boot loader, on the hub's port 4; its loader's identifiers are
+    // its upgrade type's own, so that no other test's node remembers a driver for them.
+    void attachLoader(int dfuType, const char* driver) {
+        lab::Lab& lab = lab::Lab::current();
+        lab.attachDevice({{"kind", "tarn-reader"}, {"id", "loader"}, {"hub", "hub-1"}, {"port", 4}, {"drive", "none"},
+                          {"mode", "upgrade"}, {"dfu-type", dfuType}, {"driver", driver}});
+        lab.hardware().refresh();
+        lab.hardware().reenumerate(lab.hardware().root());
+    }
+
+public:
+    BOOL update(const char* hardwareId, BOOL* reboot, DWORD flags = INSTALLFLAG_FORCE) {
+        const std::string inf = packageInf();
+        SetLastError(0xdeadbeef);
+        return update_(nullptr, hardwareId, inf.c_str(), flags, reboot);
+    }
+
+protected:
+    HMODULE library_ = nullptr;
+    UpdateDriverForPlugAndPlayDevicesA_t update_ = nullptr;
+    lab::Settings settings_ = lab::Lab::current().settings();
+};
+
+TEST_F(DriverPackage, ABootLoaderWithoutItsDriverComesUpOnTheDfuDriver) {
+    attachLoader(4, "own");
+    const std::string usb = pathWith(GUID_DEVINTERFACE_USB_DEVICE, "Vid_04cc&Pid_2f04");
+    ASSERT_FALSE(usb.empty());
+    EXPECT_EQ(serviceOf(usb, GUID_DEVINTERFACE_USB_DEVICE), "");
+    EXPECT_TRUE(interfacePaths(tarn::kUpgradeInterface).empty());
+
+    const std::string inf = packageInf();
+    char stored[MAX_PATH] = "";
+    SetLastError(0xdeadbeef);
+    ASSERT_TRUE(SetupCopyOEMInfA(inf.c_str(), nullptr, SPOST_PATH, 0, stored, sizeof stored, nullptr, nullptr))
+        << std::hex << GetLastError();
+    ArrivalWindow window({tarn::kUpgradeInterface});
+    BOOL reboot = TRUE;
+    // The plug-in passes the identifier as it upper-cased it.
+    ASSERT_TRUE(update("USB\\VID_04CC&PID_2F04", &reboot)) << std::hex << GetLastError();
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_FALSE(reboot);
+    EXPECT_TRUE(dfuServiceKeyExists()) << "AddService made the service";
+    EXPECT_FALSE(window.waitFor(tarn::kUpgradeInterface, kArrivalCapMs, "Vid_04cc&Pid_2f04").empty());
+    EXPECT_EQ(serviceOf(usb, GUID_DEVINTERFACE_USB_DEVICE), "TARNDFU");
+}
+
+TEST_F(DriverPackage, ABootLoaderOnTheMassStorageDriverIsMovedToTheDfuDriver) {
+    lab::Lab& lab = lab::Lab::current();
+    lab.attachDevice({{"kind", "tarn-reader"}, {"id", "loader"}, {"hub", "hub-1"}, {"port", 4}, {"drive", "none"},
+                      {"dfu-type", 6}, {"serial", "0000D0F6"}});
+    lab.hardware().refresh();
+    ArrivalWindow window({tarn::kUpgradeInterface, GUID_DEVINTERFACE_USB_DEVICE});
+    lab.applyFault("loader", "usbstor:leave:detach:1");
+    ASSERT_TRUE(detach(pathWith(tarn::kFunctionalInterface, "0000D0F6")));
+    const std::string usb = window.waitFor(GUID_DEVINTERFACE_USB_DEVICE, kArrivalCapMs, "Vid_04cc&Pid_2f06");
+    ASSERT_FALSE(usb.empty());
+    ASSERT_EQ(serviceOf(usb, GUID_DEVINTERFACE_USB_DEVICE), "USBSTOR");
+
+    BOOL reboot = TRUE;
+    ASSERT_TRUE(update("USB\\Vid_04cc&Pid_2f06", &reboot)) << std::hex << GetLastError();
+    EXPECT_FALSE(reboot);
+    EXPECT_FALSE(window.waitFor(tarn::kUpgradeInterface, kArrivalCapMs, "Vid_04cc&Pid_2f06").empty());
+    EXPECT_EQ(serviceOf(usb, GUID_DEVINTERFACE_USB_DEVICE), "TARNDFU");
+}
+
+TEST_F(DriverPackage, RefusedCallsSayWhy) {
+    attachLoader(4, "own");
+    BOOL reboot = FALSE;
+    struct Case {
+        const char* what;
+        const char* id;
+        DWORD flags;
+        DWORD error;
+    } const cases[] = {
+        {"no present device has it", "USB\\Vid_04cc&Pid_2f03", INSTALLFLAG_FORCE, ERROR_NO_SUCH_DEVINST},
+        {"a device has it, the package has no driver for it", "USB\\VID_04CC&PID_2F04&REV_0001", INSTALLFLAG_FORCE,
+         ERROR_NO_MORE_ITEMS},
+        {"no identifier", "", INSTALLFLAG_FORCE, ERROR_INVALID_PARAMETER},
+        {"another flag", "USB\\Vid_04cc&Pid_2f04", INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE, ERROR_INVALID_FLAGS},
+        {"an unknown flag", "USB\\Vid_04cc&Pid_2f04", 0x100, ERROR_INVALID_FLAGS},
+        {"ranking against the installed driver", "USB\\Vid_04cc&Pid_2f04", 0, ERROR_NOT_SUPPORTED},
+    };
+    for (const Case& c : cases) {
+        EXPECT_FALSE(update(c.id, &reboot, c.flags)) << c.what;
+        EXPECT_EQ(GetLastError(), c.error) << c.what;
+    }
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(update_(nullptr, "USB\\Vid_04cc&Pid_2f04", "C:\\nowhere\\TARNDFU.INF", INSTALLFLAG_FORCE, &reboot));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(dfuServiceKeyExists()) << "nothing was installed";
+}
+
+TEST_F(DriverPackage, TheLabCanAskForARestartAndMakeTheCallSlow) {
+    attachLoader(4, "own");
+    lab::Lab& lab = lab::Lab::current();
+    lab::Settings s = settings_;
+    s.driverUpdateNeedsReboot = true;
+    s.driverUpdateDelayMs = 600000;  // ten lab minutes: far beyond the five seconds
+    lab.setSettings(s);
+
+    struct Call {
+        DriverPackage* test;
+        BOOL ok = FALSE;
+        BOOL reboot = FALSE;
+    } call{this};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* c = static_cast<Call*>(p);
+            c->ok = c->test->update("USB\\Vid_04cc&Pid_2f04", &c->reboot);
+            return 0;
+        },
+        &call, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    // A caller that joins the call for five seconds gives up on it; the call goes on.
+    EXPECT_EQ(WaitForSingleObject(thread, 5000), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(thread);
+    EXPECT_TRUE(call.ok);
+    EXPECT_TRUE(call.reboot);
+}
+
+// The plug-in takes the identifiers it may force the driver onto from string field 2 of the
+// package's QVX.Section: the boot loaders of every upgrade type.
+TEST(DriverPackageFile, ListsEveryBootLoader) {
+    HINF inf = SetupOpenInfFileA(packageInf().c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+    ASSERT_NE(inf, INVALID_HANDLE_VALUE);
+    std::vector<std::string> ids;
+    INFCONTEXT line;
+    for (BOOL ok = SetupFindFirstLineA(inf, "QVX.Section", nullptr, &line); ok; ok = SetupFindNextLine(&line, &line)) {
+        char id[260] = "";
+        EXPECT_TRUE(SetupGetStringFieldA(&line, 2, id, sizeof id, nullptr));
+        ids.push_back(id);
+    }
+    SetupCloseInfFile(inf);
+    std::vector<std::string> loaders;
+    for (int type = 0; type <= 6; ++type) loaders.push_back("USB\\Vid_04cc&Pid_2f0" + std::to_string(type));
+    loaders.push_back("USB\\Vid_04e6&Pid_04e9");
+    EXPECT_EQ(ids, loaders);
+}
+
+TEST(DriverInstaller, APcWithoutItFailsToLoadIt) {
+    const fs::path file = lab::Lab::current().windowsFolder() / "System32" / "newdev.dll";
+    const fs::path kept = file.string() + ".kept";
+    ASSERT_TRUE(fs::exists(file)) << "every lab gets it";
+    fs::rename(file, kept);
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(LoadLibraryA(kNewdev), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    fs::rename(kept, file);
+}
+
+}  // namespace
