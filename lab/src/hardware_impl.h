@@ -251,7 +251,9 @@ struct Hardware::Impl {
             }
             drivers.push_back(driver->second);
         }
-        PDEVICE_OBJECT pdo = createPdo(hw, n->devInst, n->pdo);
+        std::string pdoName;
+        if (auto p = n->properties.find(SPDRP_PHYSICAL_DEVICE_OBJECT_NAME); p != n->properties.end()) pdoName = p->second.asText();
+        PDEVICE_OBJECT pdo = createPdo(hw, n->devInst, n->pdo, pdoName);
         if (!pdo) {
             n->problem = CM_PROB_OUT_OF_MEMORY;
             return;

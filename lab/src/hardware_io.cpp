@@ -2,6 +2,12 @@
 // where Win32 meets the driver model: a CreateFile is IRP_MJ_CREATE, a DeviceIoControl
 // IRP_MJ_DEVICE_CONTROL, a CloseHandle IRP_MJ_CLEANUP and IRP_MJ_CLOSE.
 #include "hardware_impl.h"
+#include "lab_driver_objects.h"
+
+#include <map>
+
+#include <winsim/cfgmgr32.h>
+#include <winsim/setupapi.h>
 
 using nlohmann::json;
 
@@ -213,6 +219,65 @@ json Hardware::describe(DevInst devInst) {
     json j = json::object();
     for (const auto& d : stack) d->describe(j);
     return j;
+}
+
+}  // namespace lab
+
+namespace lab {
+
+PDEVICE_OBJECT Hardware::referenceDrive(char letter) {
+    refresh();
+    Impl::Lock lock(*impl_);
+    auto m = impl_->mounts.find(static_cast<char>(std::toupper(static_cast<unsigned char>(letter))));
+    if (m == impl_->mounts.end()) return nullptr;
+    auto n = impl_->find(m->second.node);
+    if (!n || !n->started || n->devices.empty()) return nullptr;
+    PDEVICE_OBJECT top = IoGetAttachedDevice(n->devices.front());
+    winsim::kernel::reference(top);
+    return top;
+}
+
+NTSTATUS Hardware::pdoProperty(PDEVICE_OBJECT pdo, uint32_t property, std::vector<uint8_t>* out) {
+    // IoGetDeviceProperty's numbering, mapped to the node's SPDRP_* properties.
+    static const std::map<uint32_t, uint32_t> spdrp = {
+        {0, SPDRP_DEVICEDESC},  {1, SPDRP_HARDWAREID},          {2, SPDRP_COMPATIBLEIDS},
+        {5, SPDRP_CLASS},       {6, SPDRP_CLASSGUID},           {7, SPDRP_DRIVER},
+        {8, SPDRP_MFG},         {9, SPDRP_FRIENDLYNAME},        {10, SPDRP_LOCATION_INFORMATION},
+        {11, SPDRP_PHYSICAL_DEVICE_OBJECT_NAME}, {15, SPDRP_ENUMERATOR_NAME}, {16, SPDRP_ADDRESS},
+    };
+    const DevInst node = detail::nodeOfPdo(pdo);
+    auto it = spdrp.find(property);
+    if (!node || it == spdrp.end()) return STATUS_INVALID_PARAMETER;
+    PropertyValue v;
+    if (this->property(node, it->second, &v) != 0) return STATUS_OBJECT_NAME_NOT_FOUND;
+    out->clear();
+    if (v.type == REG_DWORD) {
+        out->assign(v.data.begin(), v.data.end());
+        return STATUS_SUCCESS;
+    }
+    // Text and lists of text as the kernel keeps them: UTF-16, each item with its terminator.
+    for (uint8_t byte : v.data) {
+        out->push_back(byte);
+        out->push_back(0);
+    }
+    return STATUS_SUCCESS;
+}
+
+void Hardware::invalidateState(PDEVICE_OBJECT pdo) {
+    const DevInst node = detail::nodeOfPdo(pdo);
+    if (!node) return;
+    schedule(0, [this, node] {
+        Impl::Lock lock(*impl_);
+        auto n = impl_->find(node);
+        if (!n || !n->started || n->devices.empty()) return;
+        PDEVICE_OBJECT top = IoGetAttachedDevice(n->devices.front());
+        ULONG_PTR state = 0;
+        if (!NT_SUCCESS(detail::sendAndWait(top, IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr, &state))) return;
+        if (state & (PNP_DEVICE_FAILED | PNP_DEVICE_REMOVED)) {
+            impl_->stop(n);
+            n->problem = CM_PROB_FAILED_POST_START;
+        }
+    });
 }
 
 }  // namespace lab

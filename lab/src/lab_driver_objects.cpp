@@ -54,9 +54,12 @@ NTSTATUS labDispatch(PDEVICE_OBJECT device, PIRP irp) {
 
 // A device object of `driver` for `model`, on top of `below` (or as a PDO without it).
 PDEVICE_OBJECT makeDevice(PDRIVER_OBJECT driver, Hardware& hw, DevInst node, std::shared_ptr<Driver> model,
-                          PDEVICE_OBJECT below) {
+                          PDEVICE_OBJECT below, const std::string& name = {}) {
     PDEVICE_OBJECT device = nullptr;
-    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(LabExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device)))
+    std::u16string wide(name.begin(), name.end());
+    UNICODE_STRING counted{static_cast<USHORT>(wide.size() * 2), static_cast<USHORT>(wide.size() * 2), wide.data()};
+    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(LabExtension), name.empty() ? nullptr : &counted, FILE_DEVICE_UNKNOWN,
+                                   0, FALSE, &device)))
         return nullptr;
     new (device->DeviceExtension) LabExtension{&hw, node, std::move(model), nullptr};
     winsim::kernel::setExtensionDestructor(device, destroyExtension);
@@ -176,6 +179,16 @@ NTSTATUS Driver::dispatch(DriverContext& ctx, PIRP irp) {
             started_ = NT_SUCCESS(status);
             return DriverContext::complete(irp, status);
         }
+        if (s->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS && !ctx.lower &&
+            s->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+            // The PDO names itself; the caller releases the reference and frees the list.
+            auto* relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), 0x6C6552));
+            if (!relations) return DriverContext::complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+            relations->Count = 1;
+            relations->Objects[0] = ctx.self;
+            ObReferenceObject(ctx.self);
+            return DriverContext::complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
+        }
         if (s->MinorFunction == IRP_MN_REMOVE_DEVICE) {
             if (started_) stop(ctx);
             started_ = false;
@@ -210,10 +223,16 @@ PDRIVER_OBJECT labDriverObject(Hardware& hw, const std::string& service, DriverF
     return newLabDriver(hw, service, std::move(factory));
 }
 
-PDEVICE_OBJECT createPdo(Hardware& hw, DevInst node, std::shared_ptr<Driver> model) {
-    // One driver object for every PDO the lab's bus drivers report.
+PDEVICE_OBJECT createPdo(Hardware& hw, DevInst node, std::shared_ptr<Driver> model, const std::string& name) {
+    // One driver object for every PDO the lab's bus drivers report. A PDO carries the name the
+    // node shows as its physical device object name, so that kernel-mode code finds it by name.
     static PDRIVER_OBJECT bus = newLabDriver(hw, "labbus", nullptr);
-    return makeDevice(bus, hw, node, std::move(model), nullptr);
+    return makeDevice(bus, hw, node, std::move(model), nullptr, name);
+}
+
+DevInst nodeOfPdo(PDEVICE_OBJECT pdo) {
+    // A PDO is the bottom of its stack: the lab's function drivers have a device below theirs.
+    return pdo && isLabDriver(pdo->DriverObject) && !extensionOf(pdo)->lower ? extensionOf(pdo)->node : 0;
 }
 
 std::shared_ptr<Driver> labDriverOf(PDEVICE_OBJECT device) {
@@ -225,7 +244,7 @@ DriverContext contextOf(PDEVICE_OBJECT device) {
     return DriverContext{*ext->hw, ext->node, device, ext->lower};
 }
 
-NTSTATUS sendAndWait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PFILE_OBJECT file) {
+NTSTATUS sendAndWait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PFILE_OBJECT file, ULONG_PTR* information) {
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     KEVENT done;
@@ -238,6 +257,7 @@ NTSTATUS sendAndWait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PFILE_OBJECT 
     IoSetCompletionRoutine(irp, signalOnCompletion, &done, TRUE, TRUE, TRUE);
     if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     const NTSTATUS status = irp->IoStatus.Status;
+    if (information) *information = irp->IoStatus.Information;
     IoFreeIrp(irp);
     return status;
 }

@@ -13,8 +13,11 @@ namespace lab::detail {
 // A lab driver object for a service: its AddDevice makes a device for a new model from
 // `factory` and attaches it to the stack of the PDO.
 PDRIVER_OBJECT labDriverObject(Hardware& hw, const std::string& service, DriverFactory factory);
-// The PDO of node `node` with the bus driver's model; null when no memory is left.
-PDEVICE_OBJECT createPdo(Hardware& hw, DevInst node, std::shared_ptr<Driver> model);
+// The PDO of node `node` with the bus driver's model, named `name` (its physical device object
+// name); null when no memory is left or the name is taken.
+PDEVICE_OBJECT createPdo(Hardware& hw, DevInst node, std::shared_ptr<Driver> model, const std::string& name);
+// The node a lab PDO stands for; 0 for any other device object.
+DevInst nodeOfPdo(PDEVICE_OBJECT pdo);
 // The model behind a lab device object; null for a kernel-mode driver's device.
 std::shared_ptr<Driver> labDriverOf(PDEVICE_OBJECT device);
 DriverContext contextOf(PDEVICE_OBJECT labDevice);
@@ -22,8 +25,10 @@ DriverContext contextOf(PDEVICE_OBJECT labDevice);
 // A completion routine that sets the KEVENT it is given and keeps the IRP for its sender.
 NTSTATUS signalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID event);
 
-// An IRP of `major` (and `minor`) for `file` sent to `top`, waited for; answers its status.
-NTSTATUS sendAndWait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor = 0, PFILE_OBJECT file = nullptr);
+// An IRP of `major` (and `minor`) for `file` sent to `top`, waited for; answers its status (and
+// its Information, when asked).
+NTSTATUS sendAndWait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor = 0, PFILE_OBJECT file = nullptr,
+                     ULONG_PTR* information = nullptr);
 inline NTSTATUS sendPnp(PDEVICE_OBJECT top, UCHAR minor) { return sendAndWait(top, IRP_MJ_PNP, minor); }
 
 }  // namespace lab::detail

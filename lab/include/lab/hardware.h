@@ -292,6 +292,15 @@ public:
     // the system drive), as the service control manager does when asked to start it or when a
     // device needs it; the statuses of loadDriver.
     NTSTATUS loadRegisteredDriver(const std::string& service);
+    // The top of the stack of the volume with this drive letter, referenced; null for none.
+    PDEVICE_OBJECT referenceDrive(char letter);
+    // A property of the node a lab PDO stands for, as IoGetDeviceProperty gives it (text in
+    // UTF-16 with terminators, numbers as 32 bits); STATUS_INVALID_PARAMETER for a device
+    // object that is no PDO, STATUS_OBJECT_NAME_NOT_FOUND for a property the node lacks.
+    NTSTATUS pdoProperty(PDEVICE_OBJECT pdo, uint32_t property, std::vector<uint8_t>* out);
+    // Queries the state of the node a PDO stands for again, soon, on the PnP manager's thread: a
+    // node whose drivers report it failed or removed stops with a problem.
+    void invalidateState(PDEVICE_OBJECT pdo);
     // Adds (or finds) an interface of the node and makes it active or not.
     std::string setInterface(DevInst node, const GUID& interfaceClass, bool active, const std::string& reference = "");
     void mount(char letter, uint32_t type, DevInst node);

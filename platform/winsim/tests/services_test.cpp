@@ -5,11 +5,14 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <string>
 
 #include <lab/hardware.h>
 #include <lab/lab.h>
+#include <winsim/cfgmgr32.h>
 #include <winsim/devguid.h>
+#include <winsim/wdm.h>
 #include <winsim/setupapi.h>
 #include <winsim/windows.h>
 #include <winsim/winioctl.h>
@@ -23,6 +26,7 @@ namespace {
 
 constexpr DWORD kSentinel = 0xdeadbeef;
 constexpr DWORD kCounts = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr DWORD kFail = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 struct Counts {
     ULONG added, started, capabilities, removed, opened;
@@ -90,6 +94,14 @@ protected:
         return done;
     }
 
+    static lab::DevInst diskNode() {
+        lab::Hardware& hw = lab::Lab::current().hardware();
+        for (const auto& n : hw.nodes())
+            if (n.present && hw.physicalIdOf(n.devInst) == "scsi-reader-1" && n.instanceId.rfind("SCSI\\", 0) == 0)
+                return n.devInst;
+        return 0;
+    }
+
     SC_HANDLE manager = nullptr;
 };
 
@@ -134,6 +146,48 @@ TEST_F(Services, ADriverIsRegisteredStartedMadeAFunctionDriverStoppedAndDeleted)
     EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &status)) << "it still has a device";
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+    // Its device reports itself failed when the system asks again: the node stops with a problem.
+    {
+        HANDLE h = CreateFileA("\\\\.\\SVCTEST", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD got = 0;
+        ASSERT_TRUE(DeviceIoControl(h, kFail, nullptr, 0, nullptr, 0, &got, nullptr));
+        CloseHandle(h);
+        lab::Hardware& hw = lab::Lab::current().hardware();
+        const lab::DevInst disk = diskNode();
+        // Its PDO by the name the node shows, as a driver finds it.
+        lab::PropertyValue name;
+        ASSERT_EQ(hw.property(disk, SPDRP_PHYSICAL_DEVICE_OBJECT_NAME, &name), 0u);
+        const std::string pdoName = name.asText();
+        std::u16string wide(pdoName.begin(), pdoName.end());
+        UNICODE_STRING text{static_cast<USHORT>(wide.size() * 2), static_cast<USHORT>(wide.size() * 2), wide.data()};
+        PFILE_OBJECT file = nullptr;
+        PDEVICE_OBJECT top = nullptr;
+        ASSERT_EQ(IoGetDeviceObjectPointer(&text, FILE_ALL_ACCESS, &file, &top), STATUS_SUCCESS) << pdoName;
+        // The PDO under the stack, by the target-device relation, as a driver asks for it.
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION q = IoGetNextIrpStackLocation(irp);
+        q->MajorFunction = IRP_MJ_PNP;
+        q->MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
+        q->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
+        ASSERT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
+        auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
+        IoFreeIrp(irp);
+        ASSERT_NE(relations, nullptr);
+        IoInvalidateDeviceState(relations->Objects[0]);
+        ObDereferenceObject(relations->Objects[0]);
+        ExFreePool(relations);
+        ObDereferenceObject(file);
+        // The PnP manager's thread runs what is due in order: once this has run, so has the query.
+        std::promise<void> after;
+        hw.schedule(0, [&after] { after.set_value(); });
+        after.get_future().wait();
+        ULONG status = 0, problem = 0;
+        ASSERT_EQ(CM_Get_DevNode_Status(&status, &problem, disk, 0), CR_SUCCESS);
+        EXPECT_EQ(problem, static_cast<ULONG>(CM_PROB_FAILED_POST_START));
+        EXPECT_EQ(counts().removed, 1u);
+    }
 
     ASSERT_TRUE(setDiskService("disk"));
     EXPECT_EQ(counts().removed, 1u);

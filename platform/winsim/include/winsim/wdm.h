@@ -192,7 +192,12 @@ typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 #define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
 #define IRP_MN_QUERY_CAPABILITIES 0x09
 #define IRP_MN_QUERY_ID 0x13
+#define IRP_MN_QUERY_PNP_DEVICE_STATE 0x14
 #define IRP_MN_SURPRISE_REMOVAL 0x17
+// What IRP_MN_QUERY_PNP_DEVICE_STATE answers in Information.
+#define PNP_DEVICE_DISABLED 0x00000001
+#define PNP_DEVICE_FAILED 0x00000004
+#define PNP_DEVICE_REMOVED 0x00000008
 
 #define IRP_MN_WAIT_WAKE 0x00
 #define IRP_MN_POWER_SEQUENCE 0x01
@@ -292,6 +297,10 @@ FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
 }
 
 typedef enum _DEVICE_RELATION_TYPE { BusRelations = 0, EjectionRelations, PowerRelations, RemovalRelations, TargetDeviceRelation } DEVICE_RELATION_TYPE;
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    struct _DEVICE_OBJECT* Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
 typedef enum _SYSTEM_POWER_STATE { PowerSystemUnspecified = 0, PowerSystemWorking, PowerSystemSleeping1, PowerSystemShutdown = 6 } SYSTEM_POWER_STATE;
 typedef enum _DEVICE_POWER_STATE { PowerDeviceUnspecified = 0, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD3 } DEVICE_POWER_STATE;
 typedef union _POWER_STATE {
@@ -417,6 +426,42 @@ NTKERNELAPI NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExt
                                     DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                     PDEVICE_OBJECT* DeviceObject);
 NTKERNELAPI VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+// A device object by its name ("\Device\USBPDO-3", "\DosDevices\E:"), opened as a user-mode open
+// would be: the top of its stack and a file object that holds it (ObDereferenceObject closes it).
+typedef ULONG ACCESS_MASK;
+#ifndef FILE_ALL_ACCESS
+#define FILE_ALL_ACCESS 0x001F01FF
+#endif
+NTKERNELAPI NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                              PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject);
+typedef enum _DEVICE_REGISTRY_PROPERTY {
+    DevicePropertyDeviceDescription = 0,
+    DevicePropertyHardwareID = 1,
+    DevicePropertyCompatibleIDs = 2,
+    DevicePropertyClassName = 5,
+    DevicePropertyClassGuid = 6,
+    DevicePropertyDriverKeyName = 7,
+    DevicePropertyManufacturer = 8,
+    DevicePropertyFriendlyName = 9,
+    DevicePropertyLocationInformation = 10,
+    DevicePropertyPhysicalDeviceObjectName = 11,
+    DevicePropertyEnumeratorName = 15,
+    DevicePropertyAddress = 16
+} DEVICE_REGISTRY_PROPERTY;
+// A property of a PDO's device node: text as UTF-16 with its terminator (a list ends with two),
+// numbers as ULONG. STATUS_BUFFER_TOO_SMALL with *ResultLength set when the buffer is short.
+NTKERNELAPI NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                                         ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
+// Asks the PnP manager to query the device's state again (IRP_MN_QUERY_PNP_DEVICE_STATE) soon.
+NTKERNELAPI VOID IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject);
+// Work items: a routine run on a system thread, the device kept until it has run.
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID (*PIO_WORKITEM_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1, HyperCriticalWorkQueue = 2 } WORK_QUEUE_TYPE;
+NTKERNELAPI PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                                 PVOID Context);
+NTKERNELAPI VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 // Object references; device objects are the objects kernel-mode code references here.
 NTKERNELAPI VOID ObReferenceObject(PVOID Object);
 NTKERNELAPI VOID ObDereferenceObject(PVOID Object);

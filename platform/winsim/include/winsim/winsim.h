@@ -36,3 +36,7 @@ typedef struct WINSIM_NOTICE_ANSWER {
 // windows there are (0 with the last error set on failure, ERROR_SUCCESS for none).
 WINSIM_API DWORD WINAPI WinsimSendSystemNotice(UINT msg, WPARAM wParam, LPARAM lParam, DWORD timeoutMs,
                                                WINSIM_NOTICE_ANSWER* answers, DWORD count);
+
+// Makes the kernel's pool refuse allocations: after `after` more succeed, the next `count` fail
+// (0, 0 ends it). For tests of a driver's answer to a system without memory.
+WINSIM_API VOID WINAPI WinsimFailPoolAllocations(DWORD after, DWORD count);

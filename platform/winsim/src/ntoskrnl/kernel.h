@@ -27,6 +27,9 @@ PDEVICE_OBJECT referenceByDosName(const std::string& name);
 // The device object named `name` ("\Device\Harddisk0"), referenced; null when there is none.
 PDEVICE_OBJECT referenceByName(const std::u16string& name);
 
+// Whether the next pool allocation is to fail (WinsimFailPoolAllocations); counts it.
+bool poolAllocationFails();
+
 // Pool blocks allocated and not yet freed, for tests that check a driver gives back its memory.
 long outstandingPoolBlocks();
 

@@ -118,6 +118,7 @@ ULONG RtlNtStatusToDosError(NTSTATUS status) {
 }
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T bytes, ULONG) {
+    if (winsim::kernel::poolAllocationFails()) return nullptr;
     void* p = std::malloc(bytes ? bytes : 1);
     if (p) ++outstanding();
     return p;
