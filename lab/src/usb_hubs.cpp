@@ -165,7 +165,7 @@ public:
             std::vector<std::shared_ptr<PhysicalDevice>> keep;
             for (auto& [p, device] : devicesOnHub(portHw_, id(), &keep)) {
                 if (p != port) continue;
-                if (!device->core().hasFault(isStuckPort))
+                if (!device->core().hasFault(isHeldPort))
                     if (auto f = device->core().takeFault(FaultRequest::port());
                         f && (f->action == Fault::Action::Fail || f->action == Fault::Action::Stall))
                         return UsbOutcome::stalled();

@@ -208,7 +208,7 @@ NTSTATUS UsbDevicePdo::internalControl(DriverContext&, PIRP irp) {
     case IOCTL_INTERNAL_USB_CYCLE_PORT: {
         auto d = device();
         if (!d) return DriverContext::complete(irp, STATUS_DEVICE_NOT_CONNECTED);
-        if (!d->hasFault(isStuckPort))
+        if (!d->hasFault(isHeldPort))
             if (auto fault = d->takeFault(FaultRequest::port());
                 fault && (fault->action == Fault::Action::Fail || fault->action == Fault::Action::Stall))
                 return DriverContext::complete(irp, STATUS_UNSUCCESSFUL);
