@@ -10,7 +10,7 @@ constexpr int kRootHubPorts = 4;
 void registerScsiDeviceKinds();
 // usb-hub (usb_hubs.cpp).
 void registerUsbHubKind();
-// tarn-reader, plex-monitor, plex-module (tarn_reader.cpp).
+// tarn-reader, plex-monitor, plex-module, quoll-reader (tarn_reader.cpp).
 void registerTarnDeviceKinds();
 
 }  // namespace lab
