@@ -261,6 +261,11 @@ NTSTATUS UsbDevicePdo::submit(URB* urb) {
             d->usbPort()->setConfiguration(arrival_, 0);
             return fail(USBD_STATUS_SUCCESS, STATUS_SUCCESS);
         }
+        // Selecting a configuration is the device's SET_CONFIGURATION: a device that refuses it
+        // stays unconfigured, and its driver has no pipes to work with.
+        const Result set = withFaults(hw_, *d, FaultRequest::usbControl(0x00, USB_REQUEST_SET_CONFIGURATION), false,
+                                      nullptr, 0, [](uint8_t*) { return UsbOutcome::done(0); });
+        if (!NT_SUCCESS(set.nt)) return finish(set, nullptr);
         const std::vector<uint8_t> config = f.configurationDescriptor();
         const auto layout = layoutOf(config);
         auto* itf = &r.Interface;
