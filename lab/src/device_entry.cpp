@@ -289,10 +289,14 @@ PreparedDevice prepareDevice(const json& request, const json& existing, const fs
         if (hub != "root" || !info->addressNames.first.empty()) {
             const auto it = std::find_if(existing.begin(), existing.end(),
                                          [&](const json& d) { return d.value("id", "") == hub; });
-            const std::string wanted = info->addressNames.first.empty() ? "usb-hub" : "plex-monitor";
-            if (it == existing.end() || it->value("kind", "") != wanted)
-                throw std::runtime_error("option " + hubKey + " names no " + wanted + " of the lab: " + hub);
-            ports = it->value(wanted == "usb-hub" ? "ports" : "slots", 4L);
+            const bool module = !info->addressNames.first.empty();
+            const std::string found = it == existing.end() ? std::string() : it->value("kind", "");
+            // A KRD50N unit is a hub with readers at its ports.
+            const bool fits = module ? found == "plex-monitor" : found == "usb-hub" || found == "krd50n";
+            if (!fits)
+                throw std::runtime_error("option " + hubKey + " names no " + (module ? "plex-monitor" : "usb-hub") +
+                                         " of the lab: " + hub);
+            ports = it->value(module ? "slots" : "ports", 4L);
         }
         long port = option::integer(request, portKey.c_str(), 1, ports, 0);
         auto taken = [&](long p) { return addresses.count({"usb:" + hub, p}) != 0; };

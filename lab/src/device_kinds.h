@@ -8,9 +8,9 @@ constexpr int kRootHubPorts = 4;
 
 // scsi-reader, quoll-unit, cdrom, removable, disk (scsi_models.cpp).
 void registerScsiDeviceKinds();
-// usb-hub (usb_hubs.cpp).
+// usb-hub, krd50n (usb_hubs.cpp).
 void registerUsbHubKind();
-// tarn-reader, plex-monitor, plex-module (tarn_reader.cpp).
+// tarn-reader, plex-monitor, plex-module, quoll-reader (tarn_reader.cpp).
 void registerTarnDeviceKinds();
 
 }  // namespace lab

@@ -116,7 +116,9 @@ constexpr ActionInfo kActions[] = {
     {Fault::Action::Stuck, "stuck", on(Bus::Leave) | on(Bus::Port), "leave:K and port", Value::None, false},
     {Fault::Action::UsbStor, "usbstor", on(Bus::Leave), "leave:detach", Value::None, false},
     {Fault::Action::Ids, "ids", on(Bus::Leave), "the device leaving its port (leave:K)", Value::Ids, false},
-    {Fault::Action::Slow, "slow", on(Bus::Leave), "the device leaving its port (leave:K)", Value::Delay, false},
+    {Fault::Action::Slow, "slow", on(Bus::Leave) | on(Bus::Scsi), "SCSI commands and the device leaving its port (leave:K)",
+     Value::Delay, false},
+    {Fault::Action::Empty, "empty", on(Bus::Port), "port", Value::None, false},
 };
 
 const ActionInfo& infoOf(Fault::Action action) {

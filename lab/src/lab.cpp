@@ -197,11 +197,16 @@ std::unique_ptr<Lab> Lab::create(const fs::path& dir, const std::string& scenari
     json devices = json::array();
     for (size_t i = 0; i < requested.size(); ++i) {
         try {
-            prepared.push_back(prepareDevice(requested[i], devices, base));
+            std::vector<json> pending = {requested[i]};
+            for (size_t k = 0; k < pending.size(); ++k) {
+                prepared.push_back(prepareDevice(pending[k], devices, base));
+                devices.push_back(prepared.back().entry);
+                const std::vector<json> more = prepared.back().companions;
+                pending.insert(pending.end(), more.begin(), more.end());
+            }
         } catch (const std::runtime_error& e) {
             throw std::runtime_error("scenario devices[" + std::to_string(i) + "]: " + e.what());
         }
-        devices.push_back(prepared.back().entry);
     }
     fs::create_directories(lab->root_);
     // A fresh lab starts with an empty registry and no memories of earlier devices.
@@ -438,15 +443,23 @@ std::string Lab::attachDevice(const json& request, const fs::path& baseDir) {
     std::lock_guard<std::mutex> lock(mutex_);
     FolderLock folder(root_);
     devices_ = readDevicesFromFile();
-    PreparedDevice p = prepareDevice(request, devices_, baseDir.empty() ? fs::current_path() : baseDir);
-    const std::string id = p.entry["id"];
-    // Which attachment this is: a device detached and attached again under the same id, with
-    // the same options, is still a new device to a program that did not look in between.
-    p.entry["attached"] = attachmentStamp();
-    writeMemories(id, p.memories);
-    devices_.push_back(p.entry);
+    // The device and the devices that come with it go in together, or none of them.
+    json devices = devices_;
+    std::vector<PreparedDevice> prepared;
+    std::vector<json> pending = {request};
+    for (size_t k = 0; k < pending.size(); ++k) {
+        prepared.push_back(prepareDevice(pending[k], devices, baseDir.empty() ? fs::current_path() : baseDir));
+        PreparedDevice& p = prepared.back();
+        // Which attachment this is: a device detached and attached again under the same id, with
+        // the same options, is still a new device to a program that did not look in between.
+        p.entry["attached"] = attachmentStamp();
+        devices.push_back(p.entry);
+        pending.insert(pending.end(), p.companions.begin(), p.companions.end());
+    }
+    for (const PreparedDevice& p : prepared) writeMemories(p.entry["id"], p.memories);
+    devices_ = devices;
     save();
-    return id;
+    return prepared.front().entry["id"].get<std::string>();
 }
 
 void Lab::detachDevice(const std::string& id) {

@@ -226,6 +226,17 @@ ScsiOutcome ScsiDevice::execute(const ScsiCommand& command) {
         outcome.kind = ScsiOutcome::Kind::TimedOut;
         return outcome;
     }
+    if (fault && fault->action == Fault::Action::Slow) {
+        // The device takes its time; a caller that stops waiting first cuts the command off.
+        const uint64_t limitMs = static_cast<uint64_t>(std::max<uint32_t>(command.timeoutSeconds, 1)) * 1000;
+        if (fault->delayMs >= limitMs) {
+            hw_.sleepLab(limitMs);
+            interrupted(command);
+            outcome.kind = ScsiOutcome::Kind::TimedOut;
+            return outcome;
+        }
+        hw_.sleepLab(fault->delayMs);
+    }
     if (fault && fault->action == Fault::Action::Unplug) {
         interrupted(command);
         hw_.setPlugged(id(), false);

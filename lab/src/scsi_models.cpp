@@ -9,6 +9,7 @@
 #include "device_kinds.h"
 #include "lab/device_entry.h"
 #include "lab/physical_device.h"
+#include "quoll_unit.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -154,44 +155,17 @@ private:
     bool writeProtect_;
 };
 
-// The Quoll unit: a storage unit of one Tarn reader model that holds the reader's 64 KB
-// external firmware, read and written whole.
+// The Quoll unit on its own, on the SCSI adapter.
 class QuollUnit : public ScsiDevice {
 public:
     using ScsiDevice::ScsiDevice;
 
 protected:
     ScsiOutcome handle(const ScsiCommand& c) override {
-        if (c.cdb[0] != readercmd::kOpQuoll) return ScsiDevice::handle(c);
-        const uint32_t size = readercmd::kQuollFirmwareSize;
-        if (c.cdbLength >= readercmd::kQuollReadCdbLength && (c.cdb[1] & 0x1F) == 0 && c.cdb[2] == readercmd::kQuollRead) {
-            if (auto bad = needData(c, DataDirection::In, size)) return *bad;
-            if (!memory("external")->read(0, c.data, size)) return checkCondition(kSenseMediumError, 0x11, 0);
-            ScsiOutcome o;
-            o.transferred = size;
-            return o;
-        }
-        if (c.cdbLength >= readercmd::kQuollWriteCdbLength && (c.cdb[1] & 0x1F) == 0 && c.cdb[2] == readercmd::kQuollWrite) {
-            if (!accessGranted(c)) return checkCondition(kSenseIllegalRequest, kInvalidFieldInCdb, 0);
-            if (auto bad = needData(c, DataDirection::Out, size)) return *bad;
-            if (!memory("external")->write(0, c.data, size)) return checkCondition(kSenseMediumError, kWriteError, 0);
-            ScsiOutcome o;
-            o.transferred = size;
-            return o;
-        }
-        return checkCondition(kSenseIllegalRequest, kInvalidFieldInCdb, 0);
+        if (auto o = quollCommand(memory("external"), c)) return *o;
+        return ScsiDevice::handle(c);
     }
-
-    void interrupted(const ScsiCommand& c) override {
-        if (c.cdb[0] == readercmd::kOpQuoll && c.cdbLength >= readercmd::kQuollWriteCdbLength &&
-            c.cdb[2] == readercmd::kQuollWrite && accessGranted(c) && c.data && c.dataLength >= readercmd::kQuollFirmwareSize)
-            memory("external")->write(0, c.data, readercmd::kQuollFirmwareSize / 2);
-    }
-
-private:
-    static bool accessGranted(const ScsiCommand& c) {
-        return std::memcmp(c.cdb + 3, readercmd::kQuollWriteSequence, sizeof readercmd::kQuollWriteSequence) == 0;
-    }
+    void interrupted(const ScsiCommand& c) override { quollInterrupted(memory("external"), c); }
 };
 
 // The factory firmware of a reader: an image of the SCSI family with the identity asked for.

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include <protocol/tarn_usb.h>
+#include <protocol/usb_mass_storage.h>
 #include <winsim/devguid.h>
 #include <winsim/setupapi.h>
 #include <winsim/ntddscsi.h>
@@ -35,6 +36,7 @@ public:
         USBD_STATUS usbd = 0;
         if (!NT_SUCCESS(client_->configure(&usbd))) return STATUS_IO_DEVICE_ERROR;
         physicalId_ = ctx.hw.physicalIdOf(ctx.node);
+        storageAnswers_ = !hasStorage(ctx) || storageUnitAnswers();
         if (auto pdo = std::dynamic_pointer_cast<UsbDevicePdo>(labDriverOf(ctx.lower))) mountDelayMs_ = pdo->mountDelayMs();
         startedNs_ = ctx.hw.lab().clock().labElapsedNs();
         if (mountDelayMs_ && hasStorage(ctx)) {
@@ -60,7 +62,7 @@ protected:
     virtual const char* enumerator() const { return "USBSTOR"; }
 
     std::vector<ChildDescription> storageChild(DriverContext& ctx) {
-        if (!hasStorage(ctx)) return {};
+        if (!hasStorage(ctx) || !storageAnswers_) return {};
         const int64_t settled = startedNs_ + static_cast<int64_t>(mountDelayMs_) * 1000000;
         if (ctx.hw.lab().clock().labElapsedNs() < settled) return {};
         auto device = ctx.hw.physical(physicalId_);
@@ -76,6 +78,19 @@ protected:
     std::string physicalId_;
 
 private:
+    // Get Max LUN before the disk is reported, as the mass-storage class driver asks it. A stall
+    // is an answer (a device with one LUN may stall it); a request that gets no answer at all
+    // leaves the function without its disk.
+    bool storageUnitAnswers() {
+        uint8_t maxLun = 0;
+        uint32_t n = 0;
+        USBD_STATUS usbd = 0;
+        const NTSTATUS nt =
+            client_->vendorOrClass(URB_FUNCTION_CLASS_INTERFACE, true, usbms::kGetMaxLun, 0, 0, &maxLun, 1, &n, &usbd);
+        return NT_SUCCESS(nt) || usbd == USBD_STATUS_STALL_PID;
+    }
+
+    bool storageAnswers_ = true;
     uint64_t mountDelayMs_ = 0;
     int64_t startedNs_ = 0;
     std::mutex commandMutex_;

@@ -16,6 +16,7 @@
 #include "lab/hardware.h"
 #include "lab/lab.h"
 #include "lab/registry.h"
+#include "quoll_unit.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -28,7 +29,8 @@ namespace {
 // upgrade-protocol type; the type-3 loader has identifiers of its own.
 constexpr uint16_t kLoaderVendor = 0x04CC;
 constexpr uint16_t kLoaderProductBase = 0x2F00;
-constexpr uint32_t kFlashMemory = 65536;  // the memory file; the programmable area may be smaller
+constexpr uint32_t kFlashMemory = 65536;
+constexpr uint8_t kQuollProductType = 16;  // the reader model with the Quoll unit  // the memory file; the programmable area may be smaller
 // The DFU package's service: the PC binds upgrade-mode readers to it once it is installed.
 constexpr const char* kDfuServiceKey = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\TARNDFU";
 
@@ -73,6 +75,7 @@ TarnReader::TarnReader(Hardware& hw, const json& entry, const fs::path& folder)
       dfuType_(static_cast<uint8_t>(entry.value("dfu-type", 0))),
       binding_(bindingOf(entry.value("driver", std::string("own"))).value_or(Binding::Own)),
       module_(entry.value("kind", std::string()) == "plex-module"),
+      quoll_(entry.value("kind", std::string()) == "quoll-reader"),
       slots_(entry.value("slots", 0)),
       capacity_(tarnFlashSize(dfuType_)),
       bridge_(*this) {
@@ -169,7 +172,7 @@ json tarnFirmwareSummary(const uint8_t* flash, size_t length) {
 }
 
 bool isTarnKind(const std::string& kind) {
-    return kind == "tarn-reader" || kind == "plex-monitor" || kind == "plex-module";
+    return kind == "tarn-reader" || kind == "plex-monitor" || kind == "plex-module" || kind == "quoll-reader";
 }
 
 std::pair<uint16_t, uint16_t> tarnLoaderIds(uint8_t dfuType) {
@@ -503,7 +506,13 @@ ScsiOutcome TarnReader::handle(const ScsiCommand& c) {
         reply[readercmd::kFeaturesFeature] = info.feature;
         return dataIn(c, reply, sizeof reply);
     }
+    if (quoll_)
+        if (auto o = quollCommand(memory("external"), c)) return *o;
     return ScsiDevice::handle(c);
+}
+
+void TarnReader::interrupted(const ScsiCommand& c) {
+    if (quoll_) quollInterrupted(memory("external"), c);
 }
 
 // ---- the kinds ------------------------------------------------------------------------------------
@@ -627,6 +636,19 @@ void registerTarnDeviceKinds() {
         prepareTarnCommon(request, out, "Tarn    Plex Module     1.00", 0x2200);
     };
     registerDeviceKind(module);
+
+    DeviceKind quoll = tarnKind("quoll-reader",
+                                "the Tarn reader of product type 16 on its own driver; its storage unit is its Quoll "
+                                "unit (inquiry \"Tarn    SD-MS-SM\"), holding its 64 KB external firmware");
+    quoll.memories.push_back({"external", readercmd::kQuollFirmwareSize});
+    quoll.prepare = [](const json& request, PreparedDevice& out) {
+        json r = request;
+        if (!r.contains("product-type")) r["product-type"] = kQuollProductType;
+        out.entry["driver"] = "own";
+        prepareTarnCommon(r, out, "Tarn    SD-MS-SM Unit   1.00", 0x2300);
+        if (!out.memories.count("external")) out.memories["external"] = makeExternalImage(1, 0, out.entry["id"].get<std::string>());
+    };
+    registerDeviceKind(quoll);
 }
 
 }  // namespace lab

@@ -4,7 +4,8 @@
 // DFU detach request makes it leave and come back in upgrade mode, where its boot loader takes
 // whole images up and down and a second detach brings it back running what its flash now holds.
 // A flash that is not a complete image keeps it in upgrade mode. The Plex monitor is a reader
-// with slots for Plex modules, which are readers themselves.
+// with slots for Plex modules, which are readers themselves. The reader of product type 16
+// carries a second, external firmware in its storage unit, the Quoll unit.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -55,6 +56,7 @@ public:
 
 protected:
     ScsiOutcome handle(const ScsiCommand& command) override;
+    void interrupted(const ScsiCommand& command) override;
     void leaving(LeaveKind why, const std::optional<Fault>& fault) override;
     void returning(LeaveKind why, const std::optional<Fault>& fault) override;
     void poweredOn() override;
@@ -86,6 +88,7 @@ private:
     uint8_t dfuType_;
     Binding binding_;
     bool module_ = false;
+    bool quoll_ = false;  // its storage unit is the Quoll unit with the external firmware
     int slots_ = 0;
     uint32_t capacity_;
     mutable std::mutex mutex_;

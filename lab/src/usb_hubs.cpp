@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 #include <winsim/devguid.h>
 #include <winsim/setupapi.h>
@@ -46,6 +47,9 @@ constexpr ControllerInfo kControllers[] = {
      "USB\\ROOT_HUB\\4&39e1b2a7&0", 3, 4},
 };
 const ControllerInfo& ehci() { return kControllers[0]; }
+
+// The identity of an external hub unless its entry names another (a KRD50N unit's hub).
+constexpr uint16_t kGenericHubVendor = 0x1209, kGenericHubProduct = 0x4B48;
 
 void putLe16(std::vector<uint8_t>& d, size_t at, uint16_t v) {
     d[at] = static_cast<uint8_t>(v);
@@ -110,6 +114,8 @@ public:
         : PhysicalDevice(hw, entry, folder),
           UsbPort(*this, hw, entry),
           ports_(entry.value("ports", 4)),
+          vendor_(hexId(entry, "vid", kGenericHubVendor)),
+          product_(hexId(entry, "pid", kGenericHubProduct)),
           lowPower_(entry.value("low-power", false)) {
         if (entry.contains("state") && entry["state"].is_object()) lowPower_ = entry["state"].value("lowPower", lowPower_.load());
     }
@@ -128,8 +134,8 @@ public:
 
     UsbAppearance appearance() override {
         UsbAppearance a;
-        a.vendor = 0x1209;
-        a.product = 0x4B48;
+        a.vendor = vendor_;
+        a.product = product_;
         a.revision = 0x0100;
         a.deviceClass = 0x09;
         a.interfaces = {{0x09, 0x00, 0x00}};
@@ -141,8 +147,8 @@ public:
     }
     std::vector<uint8_t> deviceDescriptor() const override {
         std::vector<uint8_t> d = {18, USB_DEVICE_DESCRIPTOR_TYPE, 0x00, 0x02, 0x09, 0x00, 0x01, 64, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-        putLe16(d, 8, 0x1209);
-        putLe16(d, 10, 0x4B48);
+        putLe16(d, 8, vendor_);
+        putLe16(d, 10, product_);
         putLe16(d, 12, 0x0100);
         return d;
     }
@@ -165,7 +171,7 @@ public:
             std::vector<std::shared_ptr<PhysicalDevice>> keep;
             for (auto& [p, device] : devicesOnHub(portHw_, id(), &keep)) {
                 if (p != port) continue;
-                if (!device->core().hasFault(isStuckPort))
+                if (!device->core().hasFault(isHeldPort))
                     if (auto f = device->core().takeFault(FaultRequest::port());
                         f && (f->action == Fault::Action::Fail || f->action == Fault::Action::Stall))
                         return UsbOutcome::stalled();
@@ -194,7 +200,13 @@ public:
     }
 
 private:
+    static uint16_t hexId(const json& entry, const char* key, uint16_t fallback) {
+        const std::string text = entry.value(key, std::string());
+        return text.empty() ? fallback : static_cast<uint16_t>(std::stoul(text, nullptr, 16));
+    }
+
     int ports_;
+    uint16_t vendor_, product_;
     std::atomic<bool> lowPower_;
     std::mutex mutex_;
     std::map<int, bool> powered_;
@@ -334,6 +346,30 @@ void prepareHub(const json& request, PreparedDevice& out) {
     out.entry["drive"] = nullptr;
 }
 
+// A KRD50N unit: a three-port hub of its own identity with a Tarn reader fixed behind each
+// port; the port tells which reader it is, by its product type.
+constexpr int kKrd50nPorts = 3;
+constexpr uint8_t kKrd50nReaderTypes[kKrd50nPorts] = {18, 17, 11};
+
+void prepareKrd50n(const json& request, PreparedDevice& out) {
+    json& e = out.entry;
+    const std::string pid = request.contains("pid") ? option::text(request.at("pid"), "pid") : "1122";
+    if (pid != "1122" && pid != "1123") throw std::runtime_error("option pid of a krd50n must be 1122 or 1123");
+    e["vid"] = "04CC";
+    e["pid"] = pid;
+    e["ports"] = kKrd50nPorts;
+    e["low-power"] = false;
+    e["drive"] = nullptr;
+    if (!option::flag(request, "readers", true)) return;
+    const std::string id = e["id"].get<std::string>();
+    for (int port = 1; port <= kKrd50nPorts; ++port)
+        out.companions.push_back({{"kind", "tarn-reader"},
+                                  {"id", id + "-" + std::to_string(port)},
+                                  {"hub", id},
+                                  {"port", port},
+                                  {"product-type", kKrd50nReaderTypes[port - 1]}});
+}
+
 }  // namespace
 
 std::vector<ChildDescription> usbHostControllers() {
@@ -374,6 +410,15 @@ void registerUsbHubKind() {
         return std::make_shared<UsbHubDevice>(hw, entry, folder);
     };
     registerDeviceKind(hub);
+
+    DeviceKind unit = hub;
+    unit.name = "krd50n";
+    unit.summary = "a KRD50N unit: a three-port hub (04cc:1122) with Tarn readers of product types 18, 17 and 11 "
+                   "on ports 1, 2 and 3, attached with it as ID-1, ID-2 and ID-3";
+    unit.options = {{"pid", "USB product ID of its hub: 1122 (default) or 1123"},
+                    {"readers", "0: its readers are not attached with it (a scenario places its own); default 1"}};
+    unit.prepare = prepareKrd50n;
+    registerDeviceKind(unit);
 }
 
 }  // namespace lab

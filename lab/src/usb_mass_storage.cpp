@@ -12,6 +12,7 @@ void UsbMassStorageBridge::finish(const ScsiOutcome& outcome) {
     const uint32_t expected = cbw_.dataTransferLength;  // packed: by value
     const uint32_t moved = std::min(outcome.transferred, expected);
     csw_.dataResidue = cbw_.dataTransferLength - moved;
+    timedOut_ = outcome.kind == ScsiOutcome::Kind::TimedOut;
     csw_.status = outcome.kind == ScsiOutcome::Kind::PhaseError ? usbms::kCswPhaseError
                   : outcome.status == kStatusGood                ? usbms::kCswPassed
                                                                  : usbms::kCswFailed;
@@ -87,6 +88,13 @@ UsbOutcome UsbMassStorageBridge::bulkIn(uint8_t* data, uint32_t length) {
         return UsbOutcome::done(n);
     }
     case Phase::Status: {
+        if (timedOut_) {
+            // The command never finished: the host's wait for the status runs out, and its
+            // next command starts afresh.
+            timedOut_ = false;
+            phase_ = Phase::Command;
+            return UsbOutcome{UsbOutcome::Kind::TimedOut, 0};
+        }
         if (length < usbms::kCswLength || !data) return UsbOutcome::stalled();
         std::memcpy(data, &csw_, sizeof csw_);
         phase_ = Phase::Command;

@@ -35,6 +35,7 @@ private:
     std::vector<uint8_t> data_;  // collected data-out, or data-in still to deliver
     uint32_t delivered_ = 0;
     usbms::CommandStatusWrapper csw_{};
+    bool timedOut_ = false;  // the last command ran out of time: no status wrapper comes
 };
 
 }  // namespace lab

@@ -10,9 +10,11 @@ UsbPort::UsbPort(PhysicalDevice& core, Hardware& hw, const json& entry)
     : portHw_(hw), core_(core), hub_(entry.value("hub", std::string("root"))), port_(entry.value("port", 0)) {}
 
 bool isStuckPort(const Fault& f) { return f.action == Fault::Action::Stuck && f.bus == FaultRequest::Bus::Port; }
+bool isEmptyPort(const Fault& f) { return f.action == Fault::Action::Empty && f.bus == FaultRequest::Bus::Port; }
+bool isHeldPort(const Fault& f) { return isStuckPort(f) || isEmptyPort(f); }
 
 PortState UsbPort::state() const {
-    if (!core_.plugged() || !powered_) return PortState::Empty;
+    if (!core_.plugged() || !powered_ || core_.hasFault(isEmptyPort)) return PortState::Empty;
     const bool stuckByFault = core_.hasFault(isStuckPort);
     std::lock_guard<std::mutex> lock(mutex_);
     if (stuck_ || stuckByFault) return PortState::FailedEnumeration;
@@ -82,9 +84,9 @@ void UsbPort::setPortPower(bool on) {
         powered_ = true;
         stuck_ = false;
     }
-    // A port held in a failed enumeration by a fault is clear once its power went round (while
-    // it is held, the port's other faults wait: see the hub).
-    if (core_.hasFault(isStuckPort)) core_.takeFault(FaultRequest::port());
+    // A port held in a failed enumeration (or showing nothing) by a fault is clear once its
+    // power went round (while it is held, the port's other faults wait: see the hub).
+    if (core_.hasFault(isHeldPort)) core_.takeFault(FaultRequest::port());
     poweredOn();
     leave(LeaveKind::Power);
 }

@@ -108,6 +108,10 @@ private:
 
 // A fault that holds the device's port in a failed enumeration.
 bool isStuckPort(const Fault& f);
+// A fault that makes the device's port show no device.
+bool isEmptyPort(const Fault& f);
+// Either: the port stays so until its power is switched off and on.
+bool isHeldPort(const Fault& f);
 
 // The devices plugged into one hub, by port.
 std::vector<std::pair<int, UsbPort*>> devicesOnHub(Hardware& hw, const std::string& hub,

@@ -208,7 +208,7 @@ NTSTATUS UsbDevicePdo::internalControl(DriverContext&, PIRP irp) {
     case IOCTL_INTERNAL_USB_CYCLE_PORT: {
         auto d = device();
         if (!d) return DriverContext::complete(irp, STATUS_DEVICE_NOT_CONNECTED);
-        if (!d->hasFault(isStuckPort))
+        if (!d->hasFault(isHeldPort))
             if (auto fault = d->takeFault(FaultRequest::port());
                 fault && (fault->action == Fault::Action::Fail || fault->action == Fault::Action::Stall))
                 return DriverContext::complete(irp, STATUS_UNSUCCESSFUL);
@@ -261,6 +261,11 @@ NTSTATUS UsbDevicePdo::submit(URB* urb) {
             d->usbPort()->setConfiguration(arrival_, 0);
             return fail(USBD_STATUS_SUCCESS, STATUS_SUCCESS);
         }
+        // Selecting a configuration is the device's SET_CONFIGURATION: a device that refuses it
+        // stays unconfigured, and its driver has no pipes to work with.
+        const Result set = withFaults(hw_, *d, FaultRequest::usbControl(0x00, USB_REQUEST_SET_CONFIGURATION), false,
+                                      nullptr, 0, [](uint8_t*) { return UsbOutcome::done(0); });
+        if (!NT_SUCCESS(set.nt)) return finish(set, nullptr);
         const std::vector<uint8_t> config = f.configurationDescriptor();
         const auto layout = layoutOf(config);
         auto* itf = &r.Interface;

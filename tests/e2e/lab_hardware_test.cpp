@@ -198,6 +198,39 @@ TEST_F(LabHardware, UsbHubsAndTarnReadersFromTheCommandLineAndAScenario) {
     EXPECT_EQ(d[3]["drive"], "M");
 }
 
+// A KRD50N unit comes with its three readers; a Quoll reader is one device with both memories.
+TEST_F(LabHardware, AKrd50nUnitAndAQuollReader) {
+    ASSERT_EQ(tool("init " + lab_ + " --scenario empty").exitCode, 0);
+    const auto unit = tool("attach " + lab_ + " krd50n --port 1 --pid 1123");
+    ASSERT_EQ(unit.exitCode, 0) << unit.output;
+    EXPECT_EQ(unit.output, "krd50n-1\n") << "the unit's id; its readers are named after it";
+    EXPECT_EQ(device("krd50n-1")["pid"], "1123");
+    EXPECT_EQ(device("krd50n-1")["ports"], 3);
+    for (int port = 1; port <= 3; ++port) {
+        const json reader = device("krd50n-1-" + std::to_string(port));
+        ASSERT_FALSE(reader.is_null()) << port;
+        EXPECT_EQ(reader["hub"], "krd50n-1");
+        EXPECT_EQ(reader["port"], port);
+        EXPECT_EQ(reader["firmware"]["productType"], port == 1 ? 18 : port == 2 ? 17 : 11) << port;
+    }
+    EXPECT_EQ(tool("fault " + lab_ + " krd50n-1-2 empty:port:1").exitCode, 0);
+    EXPECT_EQ(device("krd50n-1-2")["faults"], json({"empty:port:1"}));
+    EXPECT_EQ(tool("attach " + lab_ + " krd50n --port 2 --pid 1124").exitCode, 1);
+
+    const auto quoll = tool("attach " + lab_ + " quoll-reader --port 2 --drive Q");
+    ASSERT_EQ(quoll.exitCode, 0) << quoll.output;
+    const json q = device("quoll-reader-1");
+    EXPECT_EQ(q["firmware"]["productType"], 16);
+    EXPECT_EQ(q["inquiry"], "Tarn    SD-MS-SM Unit   1.00");
+    EXPECT_TRUE(q["memories"].contains("external")) << q.dump();
+    EXPECT_EQ(tool("fault " + lab_ + " quoll-reader-1 slow:FC0091:15000:1").exitCode, 0);
+    EXPECT_EQ(device("quoll-reader-1")["faults"], json({"slow:FC0091:15000:1"}));
+
+    const auto help = tool("--help");
+    for (const char* text : {"krd50n", "quoll-reader", "empty:port", "slow:CMD:MS"})
+        EXPECT_NE(help.output.find(text), std::string::npos) << text;
+}
+
 TEST_F(LabHardware, TheDefaultPcHasItsReadersAndDrives) {
     ASSERT_EQ(tool("init " + lab_).exitCode, 0);
     const json d = devices();

@@ -22,6 +22,9 @@ class PhysicalDevice;
 struct PreparedDevice {
     nlohmann::json entry;                                   // what lab.json keeps
     std::map<std::string, std::vector<uint8_t>> memories;  // initial contents by memory name
+    // Devices that come with this one, attached right after it (a unit's fixed parts): requests
+    // as attach takes them.
+    std::vector<nlohmann::json> companions;
 };
 
 // A kind of device, as it registers itself: the options it takes beyond the common ones (id,

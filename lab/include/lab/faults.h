@@ -14,6 +14,10 @@
 //                                   in the whole transfer's data, an offset in the image for
 //                                   transfers of a whole image; without it the device picks one
 //   unplug:CMD[@M]                  the device is pulled out while CMD runs (a write is half done)
+//   slow:CMD:MS[:N][@M]             a SCSI command takes MS lab milliseconds (1 to 3600000)
+//                                   before it completes; longer than the caller's time-out, the
+//                                   time-out runs out and the command is cut off (a write is half
+//                                   done)
 //
 // On a USB request only (usb:... and bulk:...):
 //   usbstatus:CMD:XXXXXXXX[:N][@M]  CMD completes with this USBD status, 8 hex digits (C0000004
@@ -37,6 +41,8 @@
 //                                   its model takes
 //   stuck:port[:N][@M]              its port is in a failed-enumeration state now: the device is
 //                                   not enumerated until the port's power is switched off and on
+//   empty:port[:N][@M]              its port shows no device now (connection status 0) until the
+//                                   port's power is switched off and on
 //
 // CMD names what the fault hits, on the device's bus:
 //   scsi:AC00A0, scsi:read ...      a SCSI command: the hex bytes its CDB starts with (AC00A0,
@@ -132,7 +138,8 @@ struct Fault {
     enum class Action {
         Fail, Sense, Stall, Corrupt, Unplug,  // SCSI, USB and port requests
         UsbStatus, NtStatus, Replug,          // USB requests
-        Lost, Stuck, UsbStor, Ids, Slow,      // leaving the port; Stuck also on the port
+        Lost, Stuck, UsbStor, Ids, Slow,      // leaving the port; Stuck also on the port, Slow on SCSI
+        Empty,                                // the port
     };
     enum class Match { Prefix, Read, Write, Any };
 

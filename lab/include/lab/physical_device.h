@@ -198,19 +198,21 @@ public:
     uint8_t peripheralType() const override { return 0x00; }
     ScsiOutcome execute(const ScsiCommand& command) override;
 
-protected:
-    // The model: anything but the three commands above is an illegal request unless a subclass
-    // knows it.
-    virtual ScsiOutcome handle(const ScsiCommand& command);
-    // Power went away while `command` ran: a model that writes in steps does the first half.
-    virtual void interrupted(const ScsiCommand&) {}
-
+    // For the models and the parts they share (a Quoll unit's commands, on its own or inside a
+    // reader):
     static ScsiOutcome checkCondition(uint8_t key, uint8_t asc, uint8_t ascq);
     // Hands `reply` to a data-in command, as much as the caller's buffer takes.
     static ScsiOutcome dataIn(const ScsiCommand& command, const uint8_t* reply, size_t length);
     // A command that needs a data phase in `direction` of at least `length` bytes: nullopt when
     // it has one, else the outcome to answer.
     static std::optional<ScsiOutcome> needData(const ScsiCommand& command, DataDirection direction, uint32_t length);
+
+protected:
+    // The model: anything but the three commands above is an illegal request unless a subclass
+    // knows it.
+    virtual ScsiOutcome handle(const ScsiCommand& command);
+    // Power went away while `command` ran: a model that writes in steps does the first half.
+    virtual void interrupted(const ScsiCommand&) {}
 
 private:
     std::string inquiry_;

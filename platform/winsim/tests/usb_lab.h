@@ -10,6 +10,7 @@
 
 #include <lab/hardware.h>
 #include <protocol/tarn_usb.h>
+#include <winsim/cfgmgr32.h>
 #include <winsim/dbt.h>
 #include <winsim/setupapi.h>
 #include <winsim/usb.h>
@@ -232,6 +233,22 @@ inline std::string serviceOf(const std::string& interfacePath, const GUID& guid)
                                           sizeof service, nullptr);
     SetupDiDestroyDeviceInfoList(set);
     return service;
+}
+
+// The device instance behind an interface path of a class.
+inline DEVINST devInstOf(const std::string& path, const GUID& guid) {
+    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    SP_DEVICE_INTERFACE_DATA itf{};
+    itf.cbSize = sizeof itf;
+    SP_DEVINFO_DATA dev{};
+    dev.cbSize = sizeof dev;
+    DEVINST out = 0;
+    if (SetupDiOpenDeviceInterfaceA(set, path.c_str(), 0, &itf)) {
+        SetupDiGetDeviceInterfaceDetailA(set, &itf, nullptr, 0, nullptr, &dev);
+        out = dev.DevInst;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return out;
 }
 
 // The present USB device node of a lab device ("USB\..." instance ID), 0 for none.

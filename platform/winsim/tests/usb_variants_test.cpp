@@ -24,22 +24,6 @@ std::string hardwareIdOf(DEVINST node) {
     return buffer;  // the first identifier
 }
 
-// The device instance behind an interface path of a class.
-DEVINST devInstOf(const std::string& path, const GUID& guid) {
-    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    SP_DEVICE_INTERFACE_DATA itf{};
-    itf.cbSize = sizeof itf;
-    SP_DEVINFO_DATA dev{};
-    dev.cbSize = sizeof dev;
-    DEVINST out = 0;
-    if (SetupDiOpenDeviceInterfaceA(set, path.c_str(), 0, &itf)) {
-        SetupDiGetDeviceInterfaceDetailA(set, &itf, nullptr, 0, nullptr, &dev);
-        out = dev.DevInst;
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return out;
-}
-
 class PlexPc : public UsbPc {
 protected:
     void SetUp() override {
