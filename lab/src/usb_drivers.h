@@ -15,6 +15,7 @@
 
 #include "device_kinds.h"
 #include "lab/hardware.h"
+#include "ntoskrnl/kernel.h"
 #include "lab/physical_device.h"
 #include "usb_port.h"
 
@@ -62,7 +63,16 @@ ChildDescription usbDeviceChild(Hardware& hw, const std::string& parentInstanceI
 // answers the NT status of the request; *usbd gets the USBD status.
 class UsbClient {
 public:
-    explicit UsbClient(PDEVICE_OBJECT lower) : lower_(lower) {}
+    // Holds the device below: a request that reaches it after its stack went (a disk's command
+    // racing the removal of its reader) finds a deleted device object, not freed memory.
+    explicit UsbClient(PDEVICE_OBJECT lower) : lower_(lower) {
+        if (lower_) winsim::kernel::reference(lower_);
+    }
+    ~UsbClient() {
+        if (lower_) winsim::kernel::release(lower_);
+    }
+    UsbClient(const UsbClient&) = delete;
+    UsbClient& operator=(const UsbClient&) = delete;
     PDEVICE_OBJECT lower() const { return lower_; }
 
     // A vendor or class request by URB function (the function gives type and recipient).
