@@ -190,6 +190,17 @@ NTSTATUS Hardware::loadRegisteredDriver(const std::string& service) {
     return loadDriver(service, *file);
 }
 
+std::vector<std::string> Hardware::builtinServices() {
+    std::vector<std::string> out;
+    {
+        Impl::Lock lock(*impl_);
+        for (const auto& [name, driver] : impl_->services) out.push_back(name);
+    }
+    std::lock_guard<std::mutex> lock(modulesMutex());
+    std::erase_if(out, [](const std::string& name) { return modules().count(name) != 0; });
+    return out;
+}
+
 bool Hardware::canUnload(const std::string& service) {
     std::lock_guard<std::mutex> lock(modulesMutex());
     auto it = modules().find(service);

@@ -1,6 +1,7 @@
 // zelfin-lab: creates, shows and changes labs, the simulated PCs Zelfin runs on.
 #include <lab/device_entry.h>
 #include <lab/faults.h>
+#include <lab/hardware.h>
 #include <lab/lab.h>
 #include <lab/registry.h>
 #include <winsim/winerror.h>
@@ -18,6 +19,7 @@
 #include <iomanip>
 #include <iostream>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,6 +50,9 @@ const char kUsageCommands[] =
     "  detach DIR ID                              remove a device and its memories\n"
     "  fault DIR ID SPEC...                       give a device faults (see below)\n"
     "  dump DIR ID MEMORY FILE                    copy a device's memory into FILE\n"
+    "  services DIR                               list the lab's services: the drivers it provides\n"
+    "                                             itself and the kernel drivers registered in its\n"
+    "                                             registry, with their start type and image\n"
     "  notify DIR EVENT                           send the programs running on the lab a system\n"
     "                                             notice and print each window's answer: EVENT is\n"
     "                                             query-suspend, suspend, resume (WM_POWERBROADCAST)\n"
@@ -439,6 +444,58 @@ int cmdFault(const std::vector<std::string>& args) {
     return 0;
 }
 
+// The services of the lab's PC: the drivers it provides itself, and the kernel drivers registered
+// in its registry (as a program registers its own). A driver image runs in the program that
+// starts it; this lists what is there to start.
+int cmdServices(const std::vector<std::string>& args) {
+    if (args.size() != 1) return usageError("services takes a lab folder");
+    auto lab = lab::Lab::open(args[0]);
+    const std::string root = "HKLM\\SYSTEM\\CurrentControlSet\\Services";
+    std::vector<std::string> registered;
+    lab->registry().subKeys(root, &registered);
+    auto dword = [&](const std::string& service, const char* name) -> std::string {
+        lab::RegValue v;
+        if (lab->registry().getValue(root + "\\" + service, name, &v) != ERROR_SUCCESS || v.data.size() != 4) return "-";
+        uint32_t x;
+        std::memcpy(&x, v.data.data(), 4);
+        return std::to_string(x);
+    };
+    auto text = [&](const std::string& service, const char* name) -> std::string {
+        lab::RegValue v;
+        if (lab->registry().getValue(root + "\\" + service, name, &v) != ERROR_SUCCESS) return "-";
+        std::string t(v.data.begin(), v.data.end());
+        return t.substr(0, t.find('\0'));
+    };
+    static const char* kStart[] = {"boot", "system", "auto", "demand", "disabled"};
+    std::vector<std::vector<std::string>> rows = {{"SERVICE", "DRIVER", "START", "IMAGE"}};
+    std::set<std::string> seen;
+    for (const std::string& name : registered) {
+        const std::string type = dword(name, "Type"), start = dword(name, "Start");
+        const bool kernel = type == "1";
+        const int s = start == "-" ? -1 : std::stoi(start);
+        rows.push_back({name, kernel ? "kernel driver" : type == "-" ? "-" : "type " + type,
+                        s >= 0 && s <= 4 ? kStart[s] : start, text(name, "ImagePath")});
+        std::string lower = name;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        seen.insert(lower);
+    }
+    for (const std::string& name : lab->hardware().builtinServices()) {
+        std::string lower = name;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (seen.count(lower)) continue;
+        rows.push_back({name, "built into the lab", "-", "-"});
+    }
+    std::vector<size_t> width(4, 0);
+    for (const auto& r : rows)
+        for (size_t i = 0; i < r.size(); ++i) width[i] = std::max(width[i], r[i].size());
+    for (const auto& r : rows) {
+        std::string line = "  ";
+        for (size_t i = 0; i < r.size(); ++i) line += r[i] + (i + 1 < r.size() ? std::string(width[i] - r[i].size() + 2, ' ') : "");
+        std::cout << line << "\n";
+    }
+    return 0;
+}
+
 int cmdDump(const std::vector<std::string>& args) {
     if (args.size() != 4) return usageError("dump takes a lab folder, a device id, a memory name and a file");
     auto lab = lab::Lab::open(args[0]);
@@ -550,6 +607,7 @@ int main(int argc, char** argv) {
         if (cmd == "fault") return cmdFault(args);
         if (cmd == "dump") return cmdDump(args);
         if (cmd == "notify") return cmdNotify(args);
+        if (cmd == "services") return cmdServices(args);
     } catch (const fs::filesystem_error& e) {
         // The library's own text names its call ("filesystem error: cannot create directories");
         // the user needs the path and the reason.

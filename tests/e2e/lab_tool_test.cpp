@@ -59,6 +59,20 @@ TEST_F(LabTool, InitThenShowJson) {
     EXPECT_EQ(nlohmann::json::parse(viaEnv.output)["path"], lab_);
 }
 
+TEST_F(LabTool, ServicesListsTheLabsDriversAndTheRegisteredOnes) {
+    ASSERT_EQ(tool("init " + lab_ + " --scenario empty").exitCode, 0);
+    const std::string key = "'HKLM\\SYSTEM\\CurrentControlSet\\Services\\MYDRV' ";
+    ASSERT_EQ(tool("reg " + lab_ + " set " + key + "Type REG_DWORD 1").exitCode, 0);
+    ASSERT_EQ(tool("reg " + lab_ + " set " + key + "Start REG_DWORD 3").exitCode, 0);
+    ASSERT_EQ(tool("reg " + lab_ + " set " + key + "ImagePath REG_EXPAND_SZ 'System32\\Drivers\\MYDRV.SYS'").exitCode, 0);
+    const auto listed = tool("services " + lab_);
+    ASSERT_EQ(listed.exitCode, 0) << listed.output;
+    EXPECT_NE(listed.output.find("MYDRV    kernel driver       demand  System32\\Drivers\\MYDRV.SYS"), std::string::npos)
+        << listed.output;
+    EXPECT_NE(listed.output.find("TARNDFU  built into the lab"), std::string::npos) << listed.output;
+    EXPECT_EQ(tool("services").exitCode, 2);
+}
+
 TEST_F(LabTool, RegistryValuesFromTheCommandLine) {
     ASSERT_EQ(tool("init " + lab_ + " --scenario empty").exitCode, 0);
     const std::string key = "'HKLM\\SOFTWARE\\Quorvex\\KRDMgmt\\KRDConf'";

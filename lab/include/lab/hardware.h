@@ -286,6 +286,9 @@ public:
     // model of the lab in use by a started node, or nothing.
     enum class ServiceState { Stopped, Loaded, Builtin };
     ServiceState serviceState(const std::string& service);
+    // The services whose drivers the lab itself provides (its models of outside drivers and of
+    // the PC's own), sorted.
+    std::vector<std::string> builtinServices();
     // Whether a loaded driver image can be stopped (it has an unload routine).
     bool canUnload(const std::string& service);
     // Loads the driver image a service's registry entry names (a kernel driver's ImagePath on
