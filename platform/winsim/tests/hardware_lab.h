@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <lab/lab.h>
+#include <winsim/wdm.h>
 
 #include "test_lab.h"
 
@@ -27,6 +28,24 @@ inline void resetDevices() {
                                                    {"drive", "F"},
                                                    {"mode", "upgrade"}}})
         lab.attachDevice(d);
+}
+
+// The physical device object under `device`, by the target-device relation query a driver
+// sends; referenced (ObDereferenceObject releases it), null when the stack does not answer.
+inline PDEVICE_OBJECT targetOf(PDEVICE_OBJECT device) {
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+    s->MajorFunction = IRP_MJ_PNP;
+    s->MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
+    s->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
+    const NTSTATUS status = IoCallDriver(device, irp);
+    auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
+    IoFreeIrp(irp);
+    if (!NT_SUCCESS(status) || !relations) return nullptr;
+    PDEVICE_OBJECT pdo = relations->Count == 1 ? relations->Objects[0] : nullptr;
+    ExFreePool(relations);
+    return pdo;
 }
 
 class DefaultPc : public ::testing::Test {

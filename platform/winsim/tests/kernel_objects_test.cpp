@@ -12,26 +12,10 @@
 namespace {
 
 using namespace usbtest;
+using hwtest::targetOf;
 
 UNICODE_STRING counted(std::u16string& text) {
     return UNICODE_STRING{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2), text.data()};
-}
-
-// The physical device object under `device`, by the target-device relation query.
-PDEVICE_OBJECT targetOf(PDEVICE_OBJECT device) {
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
-    s->MajorFunction = IRP_MJ_PNP;
-    s->MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
-    s->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
-    const NTSTATUS status = IoCallDriver(device, irp);
-    auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
-    IoFreeIrp(irp);
-    if (!NT_SUCCESS(status) || !relations || relations->Count != 1) return nullptr;
-    PDEVICE_OBJECT pdo = relations->Objects[0];
-    ExFreePool(relations);
-    return pdo;  // referenced
 }
 
 std::u16string textProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property) {

@@ -165,19 +165,10 @@ TEST_F(Services, ADriverIsRegisteredStartedMadeAFunctionDriverStoppedAndDeleted)
         PDEVICE_OBJECT top = nullptr;
         ASSERT_EQ(IoGetDeviceObjectPointer(&text, FILE_ALL_ACCESS, &file, &top), STATUS_SUCCESS) << pdoName;
         // The PDO under the stack, by the target-device relation, as a driver asks for it.
-        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        PIO_STACK_LOCATION q = IoGetNextIrpStackLocation(irp);
-        q->MajorFunction = IRP_MJ_PNP;
-        q->MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
-        q->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
-        ASSERT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
-        auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
-        IoFreeIrp(irp);
-        ASSERT_NE(relations, nullptr);
-        IoInvalidateDeviceState(relations->Objects[0]);
-        ObDereferenceObject(relations->Objects[0]);
-        ExFreePool(relations);
+        PDEVICE_OBJECT pdo = hwtest::targetOf(top);
+        ASSERT_NE(pdo, nullptr);
+        IoInvalidateDeviceState(pdo);
+        ObDereferenceObject(pdo);
         ObDereferenceObject(file);
         // The PnP manager's thread runs what is due in order: once this has run, so has the query.
         std::promise<void> after;
