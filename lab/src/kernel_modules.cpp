@@ -101,10 +101,17 @@ NTSTATUS Hardware::unloadDriver(const std::string& service) {
     if (!module.driver->DriverUnload) return STATUS_INVALID_DEVICE_REQUEST;
     registerDriverObject(service, nullptr);
     module.driver->DriverUnload(module.driver);
-    // A driver whose devices outlive its unload keeps its code: they may still be called.
-    if (!module.driver->DeviceObject) ::dlclose(module.library);
     std::lock_guard<std::mutex> lock(modulesMutex());
     modules().erase(service);
+    if (!module.driver->DeviceObject) {
+        ::dlclose(module.library);
+        winsim::kernel::destroyDriver(module.driver);
+    } else {
+        // A driver whose devices outlive its unload keeps its code and its object: they may
+        // still be called.
+        static auto* retired = new std::vector<LoadedModule>;
+        retired->push_back(module);
+    }
     return STATUS_SUCCESS;
 }
 

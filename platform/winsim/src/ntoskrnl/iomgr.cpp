@@ -127,6 +127,13 @@ PDRIVER_OBJECT createDriver(const std::u16string& name, PDRIVER_INITIALIZE init,
     return driver;
 }
 
+void destroyDriver(PDRIVER_OBJECT driver) {
+    if (!driver) return;
+    delete[] driver->DriverName.Buffer;
+    delete driver->DriverExtension;
+    delete driver;
+}
+
 void reference(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> lock(ioMutex());
     ++blockOf(device)->refs;

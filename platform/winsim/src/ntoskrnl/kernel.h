@@ -11,6 +11,8 @@ namespace winsim::kernel {
 // A driver object named `name` ("\Driver\disk"), handed to `init` as DriverEntry would be;
 // null (and no object) when init fails. Driver objects live as long as the process.
 PDRIVER_OBJECT createDriver(const std::u16string& name, PDRIVER_INITIALIZE init, PUNICODE_STRING registryPath);
+// Frees a driver object that no device object refers to any more (an unloaded driver's).
+void destroyDriver(PDRIVER_OBJECT driver);
 
 // Keeps a device object's memory alive (after IoDeleteDevice too) until the matching release.
 void reference(PDEVICE_OBJECT device);
