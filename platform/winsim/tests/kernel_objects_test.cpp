@@ -18,6 +18,14 @@ UNICODE_STRING counted(std::u16string& text) {
     return UNICODE_STRING{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2), text.data()};
 }
 
+// A reader's USB device opened by its PDO's name, as a driver opens it.
+NTSTATUS openByPdoName(const std::string& physicalId, std::u16string* wide, PFILE_OBJECT* file, PDEVICE_OBJECT* device) {
+    const std::string name = pdoName(physicalId);
+    *wide = std::u16string(name.begin(), name.end());
+    UNICODE_STRING text = counted(*wide);
+    return IoGetDeviceObjectPointer(&text, FILE_ALL_ACCESS, file, device);
+}
+
 std::u16string textProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY property) {
     char16_t buffer[256] = {};
     ULONG length = 0;
@@ -26,12 +34,11 @@ std::u16string textProperty(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY propert
 }
 
 TEST_F(UsbPc, ADeviceObjectByNameAndThePhysicalDeviceObjectUnderIt) {
-    const std::string name = pdoName("tarn-1");
-    std::u16string wide(name.begin(), name.end());
-    UNICODE_STRING text = counted(wide);
+    std::u16string wide;
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoGetDeviceObjectPointer(&text, FILE_ALL_ACCESS, &file, &device), STATUS_SUCCESS) << name;
+    ASSERT_EQ(openByPdoName("tarn-1", &wide, &file, &device), STATUS_SUCCESS);
+    UNICODE_STRING text;
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(file->DeviceObject, device) << "the top of the named device's stack";
 
@@ -66,12 +73,10 @@ TEST_F(UsbPc, ADeviceObjectByNameAndThePhysicalDeviceObjectUnderIt) {
 }
 
 TEST_F(UsbPc, ARequestToADeviceThatWentWhileReferencedIsReportedNotDelivered) {
-    const std::string name = pdoName("tarn-1");
-    std::u16string wide(name.begin(), name.end());
-    UNICODE_STRING text = counted(wide);
+    std::u16string wide;
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(IoGetDeviceObjectPointer(&text, FILE_ALL_ACCESS, &file, &device), STATUS_SUCCESS);
+    ASSERT_EQ(openByPdoName("tarn-1", &wide, &file, &device), STATUS_SUCCESS);
     ArrivalWindow window({tarn::kFunctionalInterface});
     ASSERT_EQ(setPortPower("hub-1", 2, false), STATUS_SUCCESS);
     ASSERT_FALSE(window.waitForRemoval(tarn::kFunctionalInterface).empty()) << "its stack is gone";
