@@ -90,7 +90,7 @@ constexpr unsigned kRequests = on(Bus::Scsi) | on(Bus::UsbControl) | on(Bus::Bul
 constexpr unsigned kUsb = on(Bus::UsbControl) | on(Bus::Bulk);
 
 // What an action takes after what it hits, before its count.
-enum class Value { None, Sense, Status, Ids, Delay };
+enum class Value { None, Sense, Status, Ids, Delay, Bytes, Wrapper, BlockKind };
 
 struct ActionInfo {
     Fault::Action action;
@@ -111,7 +111,8 @@ constexpr ActionInfo kActions[] = {
     {Fault::Action::Unplug, "unplug", kRequests, "SCSI commands, USB requests and the port", Value::None, true},
     {Fault::Action::UsbStatus, "usbstatus", kUsb, "USB requests (usb:, bulk:)", Value::Status, false},
     {Fault::Action::NtStatus, "ntstatus", kUsb, "USB requests (usb:, bulk:)", Value::Status, false},
-    {Fault::Action::Replug, "replug", kUsb, "USB requests (usb:, bulk:)", Value::None, true},
+    {Fault::Action::Replug, "replug", kUsb | on(Bus::Scsi), "USB requests (usb:, bulk:) and SCSI commands", Value::None,
+     true},
     {Fault::Action::Lost, "lost", on(Bus::Leave), "the device leaving its port (leave:K)", Value::None, false},
     {Fault::Action::Stuck, "stuck", on(Bus::Leave) | on(Bus::Port), "leave:K and port", Value::None, false},
     {Fault::Action::UsbStor, "usbstor", on(Bus::Leave), "leave:detach", Value::None, false},
@@ -119,7 +120,30 @@ constexpr ActionInfo kActions[] = {
     {Fault::Action::Slow, "slow", on(Bus::Leave) | on(Bus::Scsi), "SCSI commands and the device leaving its port (leave:K)",
      Value::Delay, false},
     {Fault::Action::Empty, "empty", on(Bus::Port), "port", Value::None, false},
+    {Fault::Action::Short, "short", on(Bus::Scsi), "SCSI commands", Value::Bytes, false},
+    {Fault::Action::Csw, "csw", on(Bus::Scsi), "SCSI commands", Value::Wrapper, false},
+    {Fault::Action::Bad, "bad", on(Bus::Block), "block+HEX", Value::BlockKind, false},
 };
+
+constexpr std::pair<Fault::Wrapper, const char*> kWrappers[] = {
+    {Fault::Wrapper::Short12, "12"}, {Fault::Wrapper::Long14, "14"}, {Fault::Wrapper::BadTag, "tag"},
+    {Fault::Wrapper::Phase, "phase"}};
+constexpr std::pair<Fault::BlockKind, const char*> kBlockKinds[] = {
+    {Fault::BlockKind::Written, "written"}, {Fault::BlockKind::Erase, "erase"}, {Fault::BlockKind::Never, "never"}};
+
+// The name of `value` in `table`, or the value for `name` (without regard to case).
+template <typename E, size_t N>
+const char* nameIn(const std::pair<E, const char*> (&table)[N], E value) {
+    for (const auto& [v, name] : table)
+        if (v == value) return name;
+    return "?";
+}
+template <typename E, size_t N>
+std::optional<E> valueIn(const std::pair<E, const char*> (&table)[N], const std::string& name) {
+    for (const auto& [v, n] : table)
+        if (lowered(name) == n) return v;
+    return std::nullopt;
+}
 
 const ActionInfo& infoOf(Fault::Action action) {
     for (const ActionInfo& info : kActions)
@@ -162,6 +186,16 @@ std::optional<uint32_t> hexNumber(const std::string& text, size_t minDigits, siz
     return static_cast<uint32_t>(std::stoul(text, nullptr, 16));
 }
 
+// Decimal digits, at most maxDigits of them, for a value from low to high; none otherwise.
+std::optional<uint32_t> decimal(const std::string& text, size_t maxDigits, uint32_t low, uint32_t high) {
+    if (text.empty() || text.size() > maxDigits) return std::nullopt;
+    for (char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    const unsigned long v = std::stoul(text);
+    if (v < low || v > high) return std::nullopt;
+    return static_cast<uint32_t>(v);
+}
+
 void parseValue(Value value, const std::string& text, Fault& f, const std::string& written) {
     switch (value) {
     case Value::None: return;
@@ -194,13 +228,33 @@ void parseValue(Value value, const std::string& text, Fault& f, const std::strin
         return;
     }
     case Value::Delay: {
-        bool digits = !text.empty() && text.size() <= 7;
-        for (char c : text) digits = digits && std::isdigit(static_cast<unsigned char>(c));
-        const unsigned long ms = digits ? std::stoul(text) : 0;
-        if (ms < 1 || ms > 3600000)
+        const auto ms = decimal(text, 7, 1, 3600000);
+        if (!ms)
             throw std::invalid_argument("bad delay '" + text + "' in fault '" + written +
                                         "' (lab milliseconds, 1 to 3600000)");
-        f.delayMs = static_cast<uint32_t>(ms);
+        f.delayMs = *ms;
+        return;
+    }
+    case Value::Bytes: {
+        const auto n = decimal(text, 5, 1, 65535);
+        if (!n) throw std::invalid_argument("bad length '" + text + "' in fault '" + written + "' (bytes, 1 to 65535)");
+        f.bytes = *n;
+        return;
+    }
+    case Value::Wrapper: {
+        const auto w = valueIn(kWrappers, text);
+        if (!w)
+            throw std::invalid_argument("bad status wrapper '" + text + "' in fault '" + written +
+                                        "' (12, 14, tag or phase)");
+        f.wrapper = *w;
+        return;
+    }
+    case Value::BlockKind: {
+        const auto k = valueIn(kBlockKinds, text);
+        if (!k)
+            throw std::invalid_argument("bad block kind '" + text + "' in fault '" + written +
+                                        "' (written, erase or never)");
+        f.blockKind = *k;
         return;
     }
     }
@@ -213,6 +267,9 @@ const char* valueNeeded(Value value) {
     case Value::Status: return "a status XXXXXXXX (8 hex digits)";
     case Value::Ids: return "USB identifiers VVVV.PPPP";
     case Value::Delay: return "a delay in lab milliseconds";
+    case Value::Bytes: return "a length in bytes";
+    case Value::Wrapper: return "what is wrong with the status wrapper (12, 14, tag or phase)";
+    case Value::BlockKind: return "what the block does (written, erase or never)";
     }
     return "";
 }
@@ -221,10 +278,12 @@ const char* valueNeeded(Value value) {
 
 bool Fault::matches(const FaultRequest& r) const {
     if (r.bus != bus) return false;
-    if (position && r.dataLength && (*position < r.dataOffset || *position - r.dataOffset >= r.dataLength))
+    if (position && (r.located || r.dataLength) &&
+        (*position < r.dataOffset || *position - r.dataOffset >= r.dataLength))
         return false;
     switch (bus) {
-    case Bus::Port: return true;
+    case Bus::Port:
+    case Bus::Block: return true;
     case Bus::Leave: return leaveKind == LeaveKind::Any || leaveKind == r.leaveKind;
     case Bus::UsbControl: return !control || (control->first == r.requestType && control->second == r.request);
     case Bus::Bulk:
@@ -250,6 +309,7 @@ std::string Fault::toString() const {
     char buf[32];
     switch (bus) {
     case Bus::Port: s += "port"; break;
+    case Bus::Block: s += "block"; break;
     case Bus::Leave: s += std::string("leave:") + leaveName(leaveKind); break;
     case Bus::UsbControl:
         if (control) std::snprintf(buf, sizeof buf, "usb:%02X.%02X", control->first, control->second);
@@ -282,6 +342,9 @@ std::string Fault::toString() const {
     case Value::Status: std::snprintf(buf, sizeof buf, ":%08X", static_cast<unsigned>(status)); break;
     case Value::Ids: std::snprintf(buf, sizeof buf, ":%04X.%04X", vendorId, productId); break;
     case Value::Delay: std::snprintf(buf, sizeof buf, ":%u", static_cast<unsigned>(delayMs)); break;
+    case Value::Bytes: std::snprintf(buf, sizeof buf, ":%u", static_cast<unsigned>(bytes)); break;
+    case Value::Wrapper: std::snprintf(buf, sizeof buf, ":%s", nameIn(kWrappers, wrapper)); break;
+    case Value::BlockKind: std::snprintf(buf, sizeof buf, ":%s", nameIn(kBlockKinds, blockKind)); break;
     }
     s += buf;
     if (remaining && !info.once) s += ":" + std::to_string(*remaining);
@@ -306,6 +369,7 @@ Fault parseFault(const std::string& written) {
     // own; the last of these may carry a byte position.
     std::string bus = lowered(parts[next]);
     const bool named = bus == "scsi" || bus == "usb" || bus == "bulk" || bus == "leave";
+    const bool block = bus.substr(0, 5) == "block" && (bus.size() == 5 || bus[5] == '+');
     if (named && parts.size() <= ++next)
         throw std::invalid_argument("fault '" + written + "' needs what it hits after " + bus + ":");
     std::string target = parts[next++];
@@ -314,7 +378,7 @@ Fault parseFault(const std::string& written) {
         position = target.substr(plus + 1);
         target.erase(plus);
     }
-    if (!named) bus = lowered(target) == "port" ? "port" : "scsi";
+    if (!named) bus = lowered(target) == "port" ? "port" : block ? "block" : "scsi";
     if (bus == "usb") {
         f.bus = Bus::UsbControl;
         parseControl(target, f, written);
@@ -326,6 +390,8 @@ Fault parseFault(const std::string& written) {
         parseLeave(target, f, written);
     } else if (bus == "port") {
         f.bus = Bus::Port;
+    } else if (bus == "block") {
+        f.bus = Bus::Block;
     } else {
         parseMatch(target, f, written);
     }
@@ -335,9 +401,12 @@ Fault parseFault(const std::string& written) {
                                     "'");
     if (f.action == Fault::Action::UsbStor && f.leaveKind != LeaveKind::Detach)
         throw std::invalid_argument("usbstor is for leave:detach only, not in '" + written + "'");
+    if (f.bus == Bus::Block && !position)
+        throw std::invalid_argument("fault '" + written + "' needs the block's position: block+HEX");
     if (position) {
-        if (f.action != Fault::Action::Corrupt)
-            throw std::invalid_argument("a byte position (+HEX) is for corrupt only, not in '" + written + "'");
+        if (f.bus == Bus::Port || f.bus == Bus::Leave)
+            throw std::invalid_argument("a byte position (+HEX) is for requests that carry data, not in '" + written +
+                                        "'");
         f.position = hexNumber(*position, 1, 8);
         if (!f.position)
             throw std::invalid_argument("bad byte position '" + *position + "' in fault '" + written +

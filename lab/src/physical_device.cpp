@@ -37,9 +37,10 @@ std::vector<Fault> parseFaults(const json& entry) {
 
 // Alters data the way a bad transfer does: a few bits in every 512 bytes, or the one byte the
 // fault names.
-void damage(const Fault& f, uint8_t* data, uint32_t length) {
+// `start`: where the data lies in the image, for a command that moves part of one.
+void damage(const Fault& f, uint8_t* data, uint32_t length, uint32_t start) {
     if (f.position) {
-        if (*f.position < length) data[*f.position] ^= 0x5A;
+        if (*f.position >= start && *f.position - start < length) data[*f.position - start] ^= 0x5A;
         return;
     }
     for (uint32_t i = length / 2 % 512; i < length; i += 512) data[i] ^= 0x5A;
@@ -122,6 +123,15 @@ void PhysicalDevice::update(const json& entry) {
 bool PhysicalDevice::hasFault(const std::function<bool(const Fault&)>& test) const {
     std::lock_guard<std::mutex> lock(faultMutex_);
     return std::any_of(faults_.begin(), faults_.end(), test);
+}
+
+void PhysicalDevice::dropFaults(const std::function<bool(const Fault&)>& test) {
+    size_t removed;
+    {
+        std::lock_guard<std::mutex> lock(faultMutex_);
+        removed = std::erase_if(faults_, test);
+    }
+    if (removed) hw_.persist(*this);
 }
 
 std::optional<Fault> PhysicalDevice::takeFault(const FaultRequest& request) {
@@ -217,8 +227,12 @@ ScsiOutcome ScsiDevice::execute(const ScsiCommand& command) {
     gone.kind = ScsiOutcome::Kind::NoDevice;
     if (!plugged() || !command.cdb || command.cdbLength == 0) return gone;
 
-    const std::optional<Fault> fault =
-        takeFault(FaultRequest::scsi(command.cdb, command.cdbLength, command.direction, command.dataLength));
+    FaultRequest request = FaultRequest::scsi(command.cdb, command.cdbLength, command.direction, command.dataLength);
+    if (const auto at = imageOffset(command)) {
+        request.located = true;
+        request.dataOffset = *at;
+    }
+    const std::optional<Fault> fault = takeFault(request);
 
     ScsiOutcome outcome;
     if (fault && fault->action == Fault::Action::Stall) {
@@ -242,6 +256,12 @@ ScsiOutcome ScsiDevice::execute(const ScsiCommand& command) {
         hw_.setPlugged(id(), false);
         return gone;
     }
+    if (fault && fault->action == Fault::Action::Replug) {
+        // Gone before the command ran, and back at once as a new device.
+        hw_.setPlugged(id(), false);
+        hw_.setPlugged(id(), true);
+        return gone;
+    }
     if (fault && (fault->action == Fault::Action::Fail || fault->action == Fault::Action::Sense)) {
         outcome = checkCondition(fault->senseKey, fault->asc, fault->ascq);
     } else if (command.lun != lun_) {
@@ -255,14 +275,20 @@ ScsiOutcome ScsiDevice::execute(const ScsiCommand& command) {
     } else if (fault && fault->action == Fault::Action::Corrupt && command.direction == DataDirection::Out &&
                command.data) {
         std::vector<uint8_t> altered(command.data, command.data + command.dataLength);
-        damage(*fault, altered.data(), command.dataLength);
+        damage(*fault, altered.data(), command.dataLength, request.dataOffset);
         ScsiCommand copy = command;
         copy.data = altered.data();
         outcome = handle(copy);
     } else {
         outcome = handle(command);
         if (fault && fault->action == Fault::Action::Corrupt && command.direction != DataDirection::Out && command.data)
-            damage(*fault, command.data, outcome.transferred);
+            damage(*fault, command.data, outcome.transferred, request.dataOffset);
+        if (fault && fault->action == Fault::Action::Short && command.direction == DataDirection::In)
+            outcome.transferred = std::min(outcome.transferred, fault->bytes);
+        if (fault && fault->action == Fault::Action::Csw) {
+            if (fault->wrapper == Fault::Wrapper::Phase) outcome.kind = ScsiOutcome::Kind::PhaseError;
+            else outcome.wrapper = fault->wrapper;
+        }
     }
     if (outcome.status == kStatusCheckCondition) lastSense_ = outcome.sense;
     return outcome;

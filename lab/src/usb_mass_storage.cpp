@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <winsim/usb.h>
+
 namespace lab {
 
 void UsbMassStorageBridge::finish(const ScsiOutcome& outcome) {
@@ -13,13 +15,15 @@ void UsbMassStorageBridge::finish(const ScsiOutcome& outcome) {
     const uint32_t moved = std::min(outcome.transferred, expected);
     csw_.dataResidue = cbw_.dataTransferLength - moved;
     timedOut_ = outcome.kind == ScsiOutcome::Kind::TimedOut;
+    wrapper_ = outcome.wrapper;
+    if (wrapper_ == Fault::Wrapper::BadTag) csw_.tag = ~cbw_.tag;
     csw_.status = outcome.kind == ScsiOutcome::Kind::PhaseError ? usbms::kCswPhaseError
                   : outcome.status == kStatusGood                ? usbms::kCswPassed
                                                                  : usbms::kCswFailed;
 }
 
 // Runs the wrapped command, with the collected data-out (or a buffer for data-in).
-void UsbMassStorageBridge::run(const uint8_t* out) {
+bool UsbMassStorageBridge::run(const uint8_t* out) {
     ScsiCommand command;
     command.cdb = cbw_.command;
     command.cdbLength = cbw_.commandLength;
@@ -38,7 +42,11 @@ void UsbMassStorageBridge::run(const uint8_t* out) {
     } else {
         phase_ = Phase::Status;
     }
+    return outcome.kind != ScsiOutcome::Kind::NoDevice;
 }
+
+// The device left while the transfer that ran its command was under way: the transfer fails.
+UsbOutcome UsbMassStorageBridge::gone() { return UsbOutcome{UsbOutcome::Kind::NoDevice, 0}; }
 
 UsbOutcome UsbMassStorageBridge::bulkOut(const uint8_t* data, uint32_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -57,8 +65,8 @@ UsbOutcome UsbMassStorageBridge::bulkOut(const uint8_t* data, uint32_t length) {
         if (cbw_.dataTransferLength && !(cbw_.flags & usbms::kCbwFlagIn)) {
             data_.clear();
             phase_ = Phase::DataOut;
-        } else {
-            run(nullptr);
+        } else if (!run(nullptr)) {
+            return gone();
         }
         return UsbOutcome::done(length);
     }
@@ -66,7 +74,7 @@ UsbOutcome UsbMassStorageBridge::bulkOut(const uint8_t* data, uint32_t length) {
         const uint32_t room = cbw_.dataTransferLength - static_cast<uint32_t>(data_.size());
         const uint32_t take = std::min(room, length);
         if (take && data) data_.insert(data_.end(), data, data + take);
-        if (data_.size() == cbw_.dataTransferLength) run(data_.data());
+        if (data_.size() == cbw_.dataTransferLength && !run(data_.data())) return gone();
         return UsbOutcome::done(take);
     }
     default:
@@ -95,7 +103,26 @@ UsbOutcome UsbMassStorageBridge::bulkIn(uint8_t* data, uint32_t length) {
             phase_ = Phase::Command;
             return UsbOutcome{UsbOutcome::Kind::TimedOut, 0};
         }
-        if (length < usbms::kCswLength || !data) return UsbOutcome::stalled();
+        if (!data) return UsbOutcome::stalled();
+        if (wrapper_ == Fault::Wrapper::Short12) {
+            // A short packet; the device sends its wrapper whole on the next read.
+            wrapper_.reset();
+            const uint32_t n = std::min<uint32_t>(length, usbms::kCswLength - 1);
+            std::memcpy(data, &csw_, n);
+            return UsbOutcome::done(n);
+        }
+        if (wrapper_ == Fault::Wrapper::Long14) {
+            // One byte too many: a read of the wrapper's own length overflows.
+            wrapper_.reset();
+            phase_ = Phase::Command;
+            uint8_t longer[usbms::kCswLength + 1] = {};
+            std::memcpy(longer, &csw_, sizeof csw_);
+            const uint32_t n = std::min<uint32_t>(length, sizeof longer);
+            std::memcpy(data, longer, n);
+            if (n < sizeof longer) return UsbOutcome::error(USBD_STATUS_BABBLE_DETECTED, n);
+            return UsbOutcome::done(n);
+        }
+        if (length < usbms::kCswLength) return UsbOutcome::stalled();
         std::memcpy(data, &csw_, sizeof csw_);
         phase_ = Phase::Command;
         return UsbOutcome::done(usbms::kCswLength);
@@ -103,6 +130,11 @@ UsbOutcome UsbMassStorageBridge::bulkIn(uint8_t* data, uint32_t length) {
     default:
         return UsbOutcome::stalled();
     }
+}
+
+void UsbMassStorageBridge::clearHalt(bool in) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (in && phase_ == Phase::DataIn) phase_ = Phase::Status;
 }
 
 std::optional<UsbOutcome> UsbMassStorageBridge::control(const UsbSetup& setup, uint8_t* data) {

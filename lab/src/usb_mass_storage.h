@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include <protocol/usb_mass_storage.h>
@@ -20,12 +21,17 @@ public:
 
     UsbOutcome bulkOut(const uint8_t* data, uint32_t length);
     UsbOutcome bulkIn(uint8_t* data, uint32_t length);
+    // The host cleared a halt of the in pipe: a data-in phase it stopped is over, the status
+    // wrapper comes next.
+    void clearHalt(bool in);
     // The class requests: reset and Get Max LUN; nullopt for any other request.
     std::optional<UsbOutcome> control(const UsbSetup& setup, uint8_t* data);
 
 private:
     enum class Phase { Command, DataOut, DataIn, Status, Stalled };
-    void run(const uint8_t* out);
+    // false when the device went away while the command ran.
+    bool run(const uint8_t* out);
+    static UsbOutcome gone();
     void finish(const ScsiOutcome& outcome);
 
     ScsiTarget& target_;
@@ -36,6 +42,7 @@ private:
     uint32_t delivered_ = 0;
     usbms::CommandStatusWrapper csw_{};
     bool timedOut_ = false;  // the last command ran out of time: no status wrapper comes
+    std::optional<Fault::Wrapper> wrapper_;  // what goes wrong with the status wrapper to come
 };
 
 }  // namespace lab

@@ -65,6 +65,7 @@ Result fromOutcome(const UsbOutcome& o) {
     case UsbOutcome::Kind::Stalled: return {STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0};
     case UsbOutcome::Kind::TimedOut: return {STATUS_IO_TIMEOUT, USBD_STATUS_TIMEOUT, 0};
     case UsbOutcome::Kind::NoDevice: return {STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0};
+    case UsbOutcome::Kind::Error: return {STATUS_UNSUCCESSFUL, static_cast<USBD_STATUS>(o.usbd), o.transferred};
     }
     return {STATUS_UNSUCCESSFUL, USBD_STATUS_REQUEST_FAILED, 0};
 }
@@ -95,7 +96,9 @@ Result withFaults(Hardware& hw, PhysicalDevice& device, const FaultRequest& requ
         hw.setPlugged(device.id(), false);
         hw.setPlugged(device.id(), true);
         return fromOutcome({UsbOutcome::Kind::NoDevice, 0});
-    case Fault::Action::UsbStatus: return {STATUS_UNSUCCESSFUL, static_cast<USBD_STATUS>(fault->status), 0};
+    case Fault::Action::UsbStatus:
+        device.usb()->transferFailed(fault->status);
+        return {STATUS_UNSUCCESSFUL, static_cast<USBD_STATUS>(fault->status), 0};
     case Fault::Action::NtStatus: {
         const NTSTATUS nt = static_cast<NTSTATUS>(fault->status);
         const bool gone = nt == STATUS_DEVICE_REMOVED || nt == STATUS_DEVICE_NOT_CONNECTED;
@@ -246,8 +249,8 @@ NTSTATUS UsbDevicePdo::submit(URB* urb) {
     auto control = [&](const UsbSetup& setup, uint8_t* data, ULONG* transferLength) {
         if (setup.length && !data) return fail(USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
         const Result r = withFaults(hw_, *d,
-                                    FaultRequest::usbControl(setup.requestType, setup.request,
-                                                             f.imageOffset(setup).value_or(0), setup.length),
+                                    FaultRequest::usbControl(setup.requestType, setup.request, f.imageOffset(setup),
+                                                             setup.length),
                                     setup.in(), data, setup.length, [&](uint8_t* buffer) { return f.control(setup, buffer); });
         return finish(r, transferLength);
     };

@@ -80,7 +80,22 @@ TEST(FaultLanguage, SpellingsAndTheirCanonicalForm) {
         {"slow:leave:power:3600001", nullptr, "bad delay"},
         {"usbstatus:usb:any", nullptr, "needs a status"},
         {"usbstatus:usb:any:C004", nullptr, "bad status 'C004'"},
-        {"fail:usb:any+10", nullptr, "for corrupt only"},
+        {"fail:usb:any+10", "fail:usb:any+10", nullptr},
+        {"replug:usb:41.05+1000", "replug:usb:41.05+1000", nullptr},
+        {"replug:E500+40", "replug:E500+40", nullptr},
+        {"short:E402:10:1", "short:E402:10:1", nullptr},
+        {"csw:scsi:E5:TAG", "csw:E5:tag", nullptr},
+        {"csw:E2:12@1", "csw:E2:12@1", nullptr},
+        {"csw:any:phase", "csw:any:phase", nullptr},
+        {"bad:block+1040:erase", "bad:block+1040:erase", nullptr},
+        {"bad:block+c0:never:2", "bad:block+C0:never:2", nullptr},
+        {"bad:block:written", nullptr, "needs the block's position"},
+        {"bad:block+40:sometimes", nullptr, "bad block kind"},
+        {"bad:E5+40:never", nullptr, "bad is for block+HEX only"},
+        {"short:E4:0", nullptr, "bad length"},
+        {"short:usb:any:10", nullptr, "short is for SCSI commands only"},
+        {"csw:E5:13", nullptr, "bad status wrapper"},
+        {"stuck:port+10", nullptr, "requests that carry data"},
         {"corrupt:read+", nullptr, "bad byte position"},
         {"corrupt:read+123456789", nullptr, "bad byte position"},
     };
@@ -110,6 +125,11 @@ TEST(FaultLanguage, ValuesAreKeptInTheirFields) {
     EXPECT_EQ(lab::parseFault("corrupt:usb:A1.02+8F00").position, 0x8F00u);
     EXPECT_FALSE(lab::parseFault("corrupt:usb:A1.02").position) << "without a position the model picks the byte";
     EXPECT_EQ(lab::parseFault("replug:usb:any").remaining, 1u) << "a replug happens once";
+    EXPECT_EQ(lab::parseFault("short:E4:10").bytes, 10u);
+    EXPECT_EQ(lab::parseFault("csw:E5:14").wrapper, Fault::Wrapper::Long14);
+    const Fault bad = lab::parseFault("bad:block+1040:erase");
+    EXPECT_EQ(bad.blockKind, Fault::BlockKind::Erase);
+    EXPECT_EQ(bad.position, 0x1040u);
 }
 
 TEST(FaultLanguage, CountsSkipsAndMatching) {
@@ -174,6 +194,16 @@ TEST(FaultLanguage, EachBusMatchesOnlyItsOwnRequests) {
         {"slow:leave:any:10", FaultRequest::usbControl(0x21, 0x00), false},
         {"usbstatus:usb:21.00:C0000004", FaultRequest::usbControl(0x21, 0x00), true},
         {"replug:bulk:out", FaultRequest::bulk(DataDirection::In), false},
+        // A position picks the request whose data holds the byte; a located request without
+        // data (a KV7 erase) holds none, an unlocated one of unknown length is not told apart.
+        {"replug:usb:41.05+1000", FaultRequest::usbControl(0x41, 0x05, 0x0FC0, 64), false},
+        {"replug:usb:41.05+1000", FaultRequest::usbControl(0x41, 0x05, 0x1000, 64), true},
+        {"replug:usb:41.05+1000", FaultRequest::usbControl(0x41, 0x05, 0x1000, 0), false},
+        {"fail:usb:any+10", FaultRequest::usbControl(0xC1, 0x02), true},
+        {"bad:block+1040:never", FaultRequest::block(0x1000, 64), false},
+        {"bad:block+1040:never", FaultRequest::block(0x1040, 64), true},
+        {"bad:block+1040:never", FaultRequest::block(0x1080, 64), false},
+        {"bad:block+1040:never", FaultRequest::usbControl(0x41, 0x05, 0x1040, 64), false},
     };
     for (const Case& c : cases) {
         std::vector<Fault> faults = {lab::parseFault(c.fault)};

@@ -18,6 +18,14 @@
 //                                   before it completes; longer than the caller's time-out, the
 //                                   time-out runs out and the command is cut off (a write is half
 //                                   done)
+//   short:CMD:BYTES[:N][@M]         the data a SCSI command sends back ends after BYTES bytes
+//                                   (1 to 65535); behind a USB bridge the status wrapper reports
+//                                   the rest as residue
+//   csw:CMD:KIND[:N][@M]            behind a USB bridge, the status wrapper of a SCSI command is
+//                                   wrong: 12 (the first read of it gets 12 bytes; it comes whole
+//                                   on the next), 14 (it is 14 bytes long: a 13-byte read ends in
+//                                   babble), tag (it carries another command's tag) or phase
+//                                   (bCSWStatus 2, phase error)
 //
 // On a USB request only (usb:... and bulk:...):
 //   usbstatus:CMD:XXXXXXXX[:N][@M]  CMD completes with this USBD status, 8 hex digits (C0000004
@@ -26,7 +34,15 @@
 //                                   removed, C000009D not connected)
 //   replug:CMD[@M]                  just before CMD runs the device is unplugged and plugged in
 //                                   again; it is back at once as a new instance, so CMD reaches
-//                                   a device that has left
+//                                   a device that has left (also on SCSI commands of a device
+//                                   behind a USB bridge)
+//
+// On the flash of a KV7 reader:
+//   bad:block+HEX:KIND[:N][@M]      the 64-byte block that holds image byte HEX is bad: KIND
+//                                   written (the write reports an error but stores the data),
+//                                   erase (the write reports an error and stores nothing until
+//                                   an erase of its own sector; a chip erase does not cure it) or
+//                                   never (it never takes data)
 //
 // When the device leaves its port to come back (leave:K, below), and on the port:
 //   lost:leave:K[:N][@M]            it never comes back (until it is plugged in again)
@@ -59,6 +75,9 @@
 //   leave:power, leave:any          back in its other mode), a port cycle or reset that
 //                                   enumerates it again, its port's power switched off and on;
 //                                   any is each of them
+// +HEX after CMD makes a fault hit only the request whose data holds that byte of the image (a
+// request that moves part of a whole image: a DFU block, a KV7 block read or write); it is for
+// every action on requests, and required for bad:block.
 // On USB, "fail" stalls the request and "stall" lets it time out. N is how many matching requests
 // the fault hits, every one without it; @M lets M matching requests pass first. The first fault
 // of a device that matches a request decides; a fault whose count is used up is gone.
@@ -82,17 +101,19 @@ enum class LeaveKind { Detach, Cycle, Power, Any };
 
 // A request a device is about to answer, as faults see it.
 struct FaultRequest {
-    enum class Bus { Scsi, UsbControl, Bulk, Port, Leave };
+    enum class Bus { Scsi, UsbControl, Bulk, Port, Leave, Block };
     Bus bus = Bus::Scsi;
     const uint8_t* cdb = nullptr;  // Scsi
     size_t cdbLength = 0;
     DataDirection direction = DataDirection::None;  // Scsi and Bulk
     uint8_t requestType = 0, request = 0;           // UsbControl
     LeaveKind leaveKind = LeaveKind::Any;           // Leave
-    // Where the request's data lies: a request that moves one block of a whole image (a DFU
-    // block) starts at that block's offset; others at 0. A positioned corrupt fault hits only the
-    // request whose data holds its byte. A length of 0: not known, every request is hit.
+    // Where the request's data lies: a request that moves part of a whole image (a DFU block, a
+    // KV7 block) is `located` at that part's offset in the image; others start at 0. A positioned
+    // fault hits only the request whose data holds its byte: a located request without data
+    // (an erase) never, an unlocated one of length 0 (not known) always.
     uint32_t dataOffset = 0, dataLength = 0;
+    bool located = false;
 
     static FaultRequest scsi(const uint8_t* cdb, size_t length, DataDirection direction, uint32_t dataLength = 0) {
         FaultRequest r;
@@ -102,14 +123,24 @@ struct FaultRequest {
         r.dataLength = dataLength;
         return r;
     }
-    static FaultRequest usbControl(uint8_t requestType, uint8_t request, uint32_t dataOffset = 0,
+    static FaultRequest usbControl(uint8_t requestType, uint8_t request, std::optional<uint32_t> imageOffset = {},
                                    uint32_t dataLength = 0) {
         FaultRequest r;
         r.bus = Bus::UsbControl;
         r.requestType = requestType;
         r.request = request;
-        r.dataOffset = dataOffset;
+        r.located = imageOffset.has_value();
+        r.dataOffset = imageOffset.value_or(0);
         r.dataLength = dataLength;
+        return r;
+    }
+    // A write of one block of a KV7 reader's flash, at `imageOffset` in its programmable area.
+    static FaultRequest block(uint32_t imageOffset, uint32_t length) {
+        FaultRequest r;
+        r.bus = Bus::Block;
+        r.located = true;
+        r.dataOffset = imageOffset;
+        r.dataLength = length;
         return r;
     }
     static FaultRequest bulk(DataDirection direction, uint32_t dataLength = 0) {
@@ -140,7 +171,13 @@ struct Fault {
         UsbStatus, NtStatus, Replug,          // USB requests
         Lost, Stuck, UsbStor, Ids, Slow,      // leaving the port; Stuck also on the port, Slow on SCSI
         Empty,                                // the port
+        Short, Csw,                           // SCSI commands
+        Bad,                                  // a KV7 flash block
     };
+    // Csw: what is wrong with the status wrapper.
+    enum class Wrapper { Short12, Long14, BadTag, Phase };
+    // Bad: what the block does with a write.
+    enum class BlockKind { Written, Erase, Never };
     enum class Match { Prefix, Read, Write, Any };
 
     Action action = Action::Fail;
@@ -153,6 +190,9 @@ struct Fault {
     uint32_t status = 0;                                 // UsbStatus, NtStatus
     uint16_t vendorId = 0, productId = 0;                // Ids
     uint32_t delayMs = 0;                // Slow: lab milliseconds on top of the model's own delay
+    uint32_t bytes = 0;                  // Short: the data that comes back
+    Wrapper wrapper = Wrapper::Short12;  // Csw
+    BlockKind blockKind = BlockKind::Written;  // Bad
     std::optional<uint32_t> position;    // Corrupt: the byte's offset; none: the model picks one
     std::optional<uint32_t> remaining;   // hits left; none: every matching request
     uint32_t skip = 0;                   // matching requests still let through

@@ -46,6 +46,8 @@ struct ScsiOutcome {
     uint8_t status = kStatusGood;
     uint32_t transferred = 0;
     std::vector<uint8_t> sense;  // fixed-format sense data (18 bytes) with CHECK CONDITION
+    // Behind a USB bridge: a status wrapper that goes wrong (a csw fault); none, a good one.
+    std::optional<Fault::Wrapper> wrapper;
 };
 
 // A persistent memory: a fixed-size file that every read and write goes to directly, so that
@@ -108,6 +110,8 @@ public:
     // Whether a fault that `test` accepts is pending, without counting it (a state such as a
     // port in a failed enumeration, which lasts until something clears it).
     bool hasFault(const std::function<bool(const Fault&)>& test) const;
+    // Removes the faults `test` accepts (a condition the model has cured), saving them if any went.
+    void dropFaults(const std::function<bool(const Fault&)>& test);
 
 protected:
     const MemoryFile* memory(const std::string& name) const;
@@ -153,11 +157,14 @@ struct UsbSetup {
 };
 
 struct UsbOutcome {
-    enum class Kind { Completed, Stalled, TimedOut, NoDevice };
+    // Error: the transfer failed with the USBD status in `usbd` (a transaction error, babble).
+    enum class Kind { Completed, Stalled, TimedOut, NoDevice, Error };
     Kind kind = Kind::Completed;
     uint32_t transferred = 0;
+    uint32_t usbd = 0;
     static UsbOutcome stalled() { return {Kind::Stalled, 0}; }
     static UsbOutcome done(uint32_t n) { return {Kind::Completed, n}; }
+    static UsbOutcome error(uint32_t usbd, uint32_t transferred = 0) { return {Kind::Error, transferred, usbd}; }
 };
 
 // What a device offers as a USB function: its descriptors, control requests on endpoint 0 and
@@ -181,6 +188,9 @@ public:
     virtual void clearHalt(uint8_t /*endpoint*/) {}
     // A bus reset: the device is in its default state again, its configuration gone.
     virtual void busReset() {}
+    // A fault made a transfer fail with this USBD status before the device saw it; a device
+    // whose engine such an error leaves in a bad state hears of it here.
+    virtual void transferFailed(uint32_t /*usbd*/) {}
 };
 
 // A device that speaks SCSI: INQUIRY, TEST UNIT READY and REQUEST SENSE here, the rest in the
@@ -213,6 +223,9 @@ protected:
     virtual ScsiOutcome handle(const ScsiCommand& command);
     // Power went away while `command` ran: a model that writes in steps does the first half.
     virtual void interrupted(const ScsiCommand&) {}
+    // Where the data of `command` lies in a whole image the device moves in parts, so that a
+    // positioned fault finds the command that carries its byte; none for other commands.
+    virtual std::optional<uint32_t> imageOffset(const ScsiCommand&) const { return std::nullopt; }
 
 private:
     std::string inquiry_;
