@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include <protocol/kv7.h>
+
 namespace lab {
 
 namespace {
@@ -68,6 +70,10 @@ TarnLayout tarnLayout(uint8_t dfuType) {
     case 3: return {65536, 54, "DFU_03"};
     case 4: return {57344, 8246, "DFU_04"};
     case 5: return {65536, 4150, "DFU_05"};
+    case 7: return {32768, 54, "DFU_07"};
+    case 8: return {32768, 54, "DFU_08"};
+    case 9: return {49152, 54, "DFU_09"};
+    case 10: return {49152, 54, "DFU_0A"};
     default: return {65536, 4150, "DFU_00"};  // 0, and 1 and 6, whose controllers take type-0 images
     }
 }
@@ -205,6 +211,20 @@ ScsiImageInfo inspectScsiImage(const uint8_t* data, size_t length) {
 
 uint32_t tarnFlashSize(uint8_t dfuType) { return tarnLayout(dfuType).size; }
 
+TarnArea tarnArea(uint8_t dfuType) {
+    if (kv7::isKv7Type(dfuType)) return {kv7::layoutOf(dfuType).base, kv7::layoutOf(dfuType).size};
+    return {0, tarnFlashSize(dfuType)};
+}
+
+bool tarnBootable(const uint8_t* area, size_t length, uint8_t dfuType) {
+    const TarnImageInfo info = inspectTarnImage(area, length);
+    if (!info.deviceDescriptor) return false;
+    if (!kv7::isKv7Type(dfuType)) return info.complete;
+    return length >= kv7::kHeaderBlock + kv7::kBlockSize &&
+           !std::all_of(area + kv7::kHeaderBlock, area + kv7::kHeaderBlock + kv7::kBlockSize,
+                        [](uint8_t b) { return b == 0xFF; });
+}
+
 std::vector<uint8_t> makeTarnImage(const TarnImageParams& p) {
     const TarnLayout layout = tarnLayout(p.dfuType);
     const uint32_t size = layout.size;
@@ -222,7 +242,14 @@ std::vector<uint8_t> makeTarnImage(const TarnImageParams& p) {
     };
 
     putOwn(layout.markerOffset, layout.marker);
-    putOwn(size - kTrailerLength, "DFUVALID");
+    if (kv7::isKv7Type(p.dfuType)) {
+        // A KV7 controller keeps no trailer; the block it is written last holds the header that
+        // completes the image.
+        putOwn(kv7::kHeaderBlock, "KV7IMAGE");
+        image[kv7::kHeaderBlock + 8] = p.dfuType;
+    } else {
+        putOwn(size - kTrailerLength, "DFUVALID");
+    }
 
     own(kTarnCrcOffset, kTarnSlot);
     put(image, kTarnCrcOffset, "CRCCODEBEGIN");

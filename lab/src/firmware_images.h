@@ -42,7 +42,7 @@ ScsiImageInfo inspectScsiImage(const uint8_t* data, size_t length);
 enum class TarnSerial { None, Number, String };
 
 struct TarnImageParams {
-    uint8_t dfuType = 0;  // the controller's upgrade-protocol type, 0 to 6: picks the layout
+    uint8_t dfuType = 0;  // the controller's upgrade-protocol type, 0 to 10: picks the layout
     uint8_t productType = 1, feature = 0, major = 1, minor = 0;  // CAPAB
     uint16_t idVendor = 0x04CC, idProduct = 0x2000, bcdDevice = 0x0100;
     // UTF-8; kept to the 126 UTF-16 units a string descriptor holds (invalid bytes become U+FFFD).
@@ -53,9 +53,19 @@ struct TarnImageParams {
     std::string seed;           // the filler between the blocks differs per seed
 };
 
-// 65536, except dfuType 2: 32768 and dfuType 4: 57344.
+// 65536, except dfuType 2: 32768, dfuType 4: 57344, and the programmable areas of KV7
+// controllers: dfuType 7 and 8: 32768, 9 and 10: 49152.
 uint32_t tarnFlashSize(uint8_t dfuType);
-// Exactly tarnFlashSize(p.dfuType) bytes. A dfuType above 6 gets the type-0 layout. The filler
+// Where the programmable area of a reader of `dfuType` lies in its 64 KB flash memory.
+struct TarnArea {
+    uint32_t base, size;
+};
+TarnArea tarnArea(uint8_t dfuType);
+// Whether a controller of `dfuType` boots the firmware in its programmable area: an image with a
+// device descriptor that is complete (a KV7 controller: whose header block at 0xC0 is written).
+bool tarnBootable(const uint8_t* area, size_t length, uint8_t dfuType);
+// Exactly tarnFlashSize(p.dfuType) bytes. KV7 images (dfuType 7 to 10) carry their marker at 54
+// and the header block at 0xC0 instead of the trailer; other types above 6 get the type-0 layout. The filler
 // never spells a signature; identifiers or serial numbers that do are kept as given, and readers
 // then find that copy first, as they would in a real flash.
 std::vector<uint8_t> makeTarnImage(const TarnImageParams& p);

@@ -333,8 +333,9 @@ json tarnFirmwareOf(const json& device, const json& memories) {
     std::vector<uint8_t> flash(kFirmwareSize, 0xFF);
     in.read(reinterpret_cast<char*>(flash.data()), flash.size());
     const uint8_t dfuType = static_cast<uint8_t>(device.value("dfu-type", 0));
-    flash.resize(tarnFlashSize(dfuType));
-    json fw = tarnFirmwareSummary(flash.data(), flash.size());
+    const TarnArea area = tarnArea(dfuType);
+    const std::vector<uint8_t> programmable(flash.begin() + area.base, flash.begin() + area.base + area.size);
+    json fw = tarnFirmwareSummary(programmable.data(), programmable.size(), dfuType);
     fw["family"] = "tarn";
     fw["dfuType"] = dfuType;
     return fw;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include <protocol/kv7.h>
 #include <protocol/reader_commands.h>
 #include <protocol/tarn_usb.h>
 #include <winsim/usb100.h>
@@ -12,6 +13,7 @@
 
 #include "device_kinds.h"
 #include "firmware_images.h"
+#include "kv7_reader.h"
 #include "lab/device_entry.h"
 #include "lab/hardware.h"
 #include "lab/lab.h"
@@ -29,8 +31,8 @@ namespace {
 // upgrade-protocol type; the type-3 loader has identifiers of its own.
 constexpr uint16_t kLoaderVendor = 0x04CC;
 constexpr uint16_t kLoaderProductBase = 0x2F00;
-constexpr uint32_t kFlashMemory = 65536;
-constexpr uint8_t kQuollProductType = 16;  // the reader model with the Quoll unit  // the memory file; the programmable area may be smaller
+constexpr uint32_t kFlashMemory = 65536;  // the memory file; the programmable area may be smaller
+constexpr uint8_t kQuollProductType = 16;  // the reader model with the Quoll unit
 // The DFU package's service: the PC binds upgrade-mode readers to it once it is installed.
 constexpr const char* kDfuServiceKey = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\TARNDFU";
 
@@ -71,14 +73,15 @@ std::vector<uint8_t> bulkEndpoints() {
 TarnReader::TarnReader(Hardware& hw, const json& entry, const fs::path& folder)
     : ScsiDevice(hw, entry, folder),
       UsbPort(*this, hw, entry),
-      attachedInUpgradeMode_(entry.value("mode", std::string("functional")) == "upgrade"),
       dfuType_(static_cast<uint8_t>(entry.value("dfu-type", 0))),
+      base_(tarnArea(dfuType_).base),
+      capacity_(tarnArea(dfuType_).size),
+      bridge_(*this),
+      attachedInUpgradeMode_(entry.value("mode", std::string("functional")) == "upgrade"),
       binding_(bindingOf(entry.value("driver", std::string("own"))).value_or(Binding::Own)),
       module_(entry.value("kind", std::string()) == "plex-module"),
       quoll_(entry.value("kind", std::string()) == "quoll-reader"),
-      slots_(entry.value("slots", 0)),
-      capacity_(tarnFlashSize(dfuType_)),
-      bridge_(*this) {
+      slots_(entry.value("slots", 0)) {
     if (entry.value("kind", std::string()) == "plex-monitor") binding_ = Binding::PlexMonitor;
     mode_ = initialMode();
     if (entry.contains("state")) updateState(entry["state"]);
@@ -121,19 +124,18 @@ bool TarnReader::upgradeMode() const {
 
 std::vector<uint8_t> TarnReader::flash() const {
     std::vector<uint8_t> data(capacity_, 0xFF);
-    if (const MemoryFile* m = memory("flash")) m->read(0, data.data(), capacity_);
+    if (const MemoryFile* m = memory("flash")) m->read(base_, data.data(), capacity_);
     return data;
 }
 
-bool TarnReader::flashComplete() const {
+bool TarnReader::bootable() const {
     const std::vector<uint8_t> f = flash();
-    const TarnImageInfo info = inspectTarnImage(f.data(), f.size());
-    return info.complete && info.deviceDescriptor.has_value();
+    return tarnBootable(f.data(), f.size(), dfuType_);
 }
 
 TarnReader::Mode TarnReader::bootMode() const {
     Mode m;
-    m.upgrade = !flashComplete();
+    m.upgrade = !bootable();
     m.as = m.upgrade ? Binding::Own : binding_;
     return m;
 }
@@ -142,14 +144,14 @@ std::pair<uint16_t, uint16_t> TarnReader::upgradeIds() const { return tarnLoader
 
 json TarnReader::firmware() const {
     const std::vector<uint8_t> f = flash();
-    json j = tarnFirmwareSummary(f.data(), f.size());
+    json j = tarnFirmwareSummary(f.data(), f.size(), dfuType_);
     j["dfuType"] = dfuType_;
     return j;
 }
 
-json tarnFirmwareSummary(const uint8_t* flash, size_t length) {
+json tarnFirmwareSummary(const uint8_t* flash, size_t length, uint8_t dfuType) {
     const TarnImageInfo info = inspectTarnImage(flash, length);
-    json j = {{"complete", info.complete && info.deviceDescriptor.has_value()}};
+    json j = {{"complete", tarnBootable(flash, length, dfuType)}};
     if (info.hasCapab) {
         char version[8];
         std::snprintf(version, sizeof version, "%02u.%02u", info.major, info.minor);
@@ -172,11 +174,15 @@ json tarnFirmwareSummary(const uint8_t* flash, size_t length) {
 }
 
 bool isTarnKind(const std::string& kind) {
-    return kind == "tarn-reader" || kind == "plex-monitor" || kind == "plex-module" || kind == "quoll-reader";
+    return kind == "tarn-reader" || kind == "plex-monitor" || kind == "plex-module" || kind == "quoll-reader" ||
+           kind == "kv7-reader";
 }
 
 std::pair<uint16_t, uint16_t> tarnLoaderIds(uint8_t dfuType) {
     if (dfuType == 3) return {tarn::kUpgradeVendor3, tarn::kUpgradeProduct3};
+    // A KV7 controller's boot ROM shows the first identifiers of its type.
+    for (const kv7::TypeEntry& e : kv7::kTypes)
+        if (e.vendor && e.dfuType == dfuType) return {e.vendor, e.product};
     return {kLoaderVendor, static_cast<uint16_t>(kLoaderProductBase + dfuType)};
 }
 
@@ -430,17 +436,30 @@ UsbOutcome TarnReader::dfu(const UsbSetup& s, uint8_t* data) {
 
 UsbOutcome TarnReader::bulkOut(uint8_t, const uint8_t* data, uint32_t length) {
     if (upgradeMode() || isPlexMonitor()) return UsbOutcome::stalled();
+    freshBridge();
     return bridge_.bulkOut(data, length);
 }
 
 UsbOutcome TarnReader::bulkIn(uint8_t, uint8_t* data, uint32_t length) {
     if (upgradeMode() || isPlexMonitor()) return UsbOutcome::stalled();
+    freshBridge();
     return bridge_.bulkIn(data, length);
 }
 
-void TarnReader::busReset() {
+void TarnReader::resetBridge() {
     uint8_t none = 0;
     bridge_.control(UsbSetup{usbms::kResetRequestType, usbms::kReset, 0, 0, 0}, &none);
+}
+
+void TarnReader::freshBridge() {
+    // Whatever command was under way when the device left is lost with it. Checked here rather
+    // than as it leaves: it may leave from inside a command the bridge is running.
+    const uint64_t now = arrival();
+    if (bridgeArrival_.exchange(now) != now) resetBridge();
+}
+
+void TarnReader::busReset() {
+    resetBridge();
     std::lock_guard<std::mutex> lock(mutex_);
     dfuState_ = 2;
     erased_ = false;
@@ -534,10 +553,12 @@ uint32_t serialFromId(const std::string& id) {
     return h | 0x10000000u;
 }
 
-// What all kinds of Tarn reader take, and their factory firmware.
-void prepareTarnCommon(const json& request, PreparedDevice& out, const char* inquiry, uint16_t defaultProduct) {
+}  // namespace
+
+TarnImageParams prepareTarnCommon(const json& request, PreparedDevice& out, const char* inquiry, uint16_t defaultProduct,
+                                  int lowestType, int highestType, int defaultType) {
     json& e = out.entry;
-    const int dfuType = static_cast<int>(option::integer(request, "dfu-type", 0, 6, 0));
+    const int dfuType = static_cast<int>(option::integer(request, "dfu-type", lowestType, highestType, defaultType));
     e["dfu-type"] = dfuType;
     const std::string mode = request.contains("mode") ? option::text(request.at("mode"), "mode") : "functional";
     if (mode != "functional" && mode != "upgrade") throw std::runtime_error("option mode must be functional or upgrade");
@@ -573,13 +594,15 @@ void prepareTarnCommon(const json& request, PreparedDevice& out, const char* inq
         p.serialNumber = serialFromId(p.seed);
     }
     if (!out.memories.count("flash")) {
-        std::vector<uint8_t> image = makeTarnImage(p);
-        image.resize(kFlashMemory, 0xFF);
-        out.memories["flash"] = image;
+        const std::vector<uint8_t> image = makeTarnImage(p);
+        std::vector<uint8_t> memory(kFlashMemory, 0xFF);
+        std::copy(image.begin(), image.end(), memory.begin() + tarnArea(p.dfuType).base);
+        out.memories["flash"] = memory;
     }
+    return p;
 }
 
-std::vector<std::pair<std::string, std::string>> commonOptions() {
+std::vector<std::pair<std::string, std::string>> tarnCommonOptions() {
     return {{"dfu-type", "the controller's upgrade-protocol type (0-6)"},
             {"mode", "functional (its firmware runs) or upgrade (its boot loader waits for an image)"},
             {"version", "firmware version MM.mm of the factory image"},
@@ -592,12 +615,14 @@ std::vector<std::pair<std::string, std::string>> commonOptions() {
             {"inquiry", "vendor (8) + product (16) + revision (4) characters of its storage unit"}};
 }
 
+namespace {
+
 DeviceKind tarnKind(const char* name, const char* summary) {
     DeviceKind k;
     k.name = name;
     k.bus = DeviceKind::Bus::Usb;
     k.summary = summary;
-    k.options = commonOptions();
+    k.options = tarnCommonOptions();
     k.memories = {{"flash", kFlashMemory}};
     k.make = [](Hardware& hw, const json& entry, const fs::path& folder) {
         return std::make_shared<TarnReader>(hw, entry, folder);
@@ -649,6 +674,7 @@ void registerTarnDeviceKinds() {
         if (!out.memories.count("external")) out.memories["external"] = makeExternalImage(1, 0, out.entry["id"].get<std::string>());
     };
     registerDeviceKind(quoll);
+    registerKv7DeviceKind();
 }
 
 }  // namespace lab

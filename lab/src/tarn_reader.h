@@ -8,12 +8,15 @@
 // carries a second, external firmware in its storage unit, the Quoll unit.
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "firmware_images.h"
+#include "lab/device_entry.h"
 #include "lab/physical_device.h"
 #include "usb_mass_storage.h"
 #include "usb_port.h"
@@ -53,6 +56,7 @@ public:
     UsbOutcome bulkOut(uint8_t endpoint, const uint8_t* data, uint32_t length) override;
     UsbOutcome bulkIn(uint8_t endpoint, uint8_t* data, uint32_t length) override;
     void busReset() override;
+    void clearHalt(uint8_t endpoint) override { bridge_.clearHalt(endpoint & 0x80); }
 
 protected:
     ScsiOutcome handle(const ScsiCommand& command) override;
@@ -66,7 +70,6 @@ protected:
     }
     void updateState(const nlohmann::json& state) override;
 
-private:
     struct Mode {
         bool upgrade = false;
         // The driver the PC binds in functional mode this time; in upgrade mode UsbStor when the
@@ -74,37 +77,53 @@ private:
         Binding as;
         std::optional<std::pair<uint16_t, uint16_t>> ids;  // identifiers shown instead of the usual
     };
-    std::vector<uint8_t> flash() const;  // the programmable area, tarnFlashSize bytes
-    bool flashComplete() const;
+    // The programmable area: capacity_ bytes from base_ of the "flash" memory.
+    std::vector<uint8_t> flash() const;
+    // Whether the controller boots the firmware in its flash: a complete image (for a KV7
+    // controller, one whose header block is written).
+    bool bootable() const;
     Mode bootMode() const;
+    UsbOutcome vendor(const UsbSetup& setup, uint8_t* data);
+    // The bulk-only engine back at waiting for a command; freshBridge() does so once per arrival.
+    void resetBridge();
+    void freshBridge();
+    UsbOutcome dfu(const UsbSetup& setup, uint8_t* data);
+
+    uint8_t dfuType_;
+    uint32_t base_ = 0;
+    uint32_t capacity_;
+    mutable std::mutex mutex_;
+    Mode mode_;
+    UsbMassStorageBridge bridge_;
+    std::atomic<uint64_t> bridgeArrival_{0};
+
+private:
     // As attached: the mode its entry asks for, upgrade mode whatever it asks when its flash
     // holds no complete image.
     Mode initialMode() const;
-    UsbOutcome vendor(const UsbSetup& setup, uint8_t* data);
-    UsbOutcome dfu(const UsbSetup& setup, uint8_t* data);
     std::pair<uint16_t, uint16_t> upgradeIds() const;
 
     bool attachedInUpgradeMode_;
-    uint8_t dfuType_;
     Binding binding_;
     bool module_ = false;
     bool quoll_ = false;  // its storage unit is the Quoll unit with the external firmware
     int slots_ = 0;
-    uint32_t capacity_;
-    mutable std::mutex mutex_;
-    Mode mode_;
     std::optional<Mode> heading_;  // where a leave under way takes it
     uint8_t dfuState_ = 2;         // dfuIDLE
     bool erased_ = false;          // the flash was erased for the download under way
-    UsbMassStorageBridge bridge_;
 };
 
 void registerTarnDeviceKinds();
+// For the kinds of Tarn reader: the options they all take, and the entry keys and factory flash
+// they share (the image's parameters are returned, for a kind that builds more from them).
+std::vector<std::pair<std::string, std::string>> tarnCommonOptions();
+TarnImageParams prepareTarnCommon(const nlohmann::json& request, PreparedDevice& out, const char* inquiry,
+                                  uint16_t defaultProduct, int lowestType = 0, int highestType = 6, int defaultType = 0);
 bool isTarnKind(const std::string& kind);
 // The identifiers a reader's boot loader shows in upgrade mode.
 std::pair<uint16_t, uint16_t> tarnLoaderIds(uint8_t dfuType);
-// What a Tarn flash holds, for "zelfin-lab show": {"complete", "version", "productType",
-// "feature", "ids", "serial"}.
-nlohmann::json tarnFirmwareSummary(const uint8_t* flash, size_t length);
+// What the programmable area of a reader of `dfuType` holds, for "zelfin-lab show": {"complete",
+// "version", "productType", "feature", "ids", "serial"}.
+nlohmann::json tarnFirmwareSummary(const uint8_t* flash, size_t length, uint8_t dfuType);
 
 }  // namespace lab
