@@ -25,7 +25,8 @@
 //   takes the place of the model, which serves where nothing was installed. Every request
 //   (create, device control, cleanup, close, start, remove) enters at the top as an IRP; a
 //   service without a driver (or whose image does not load) leaves the node with
-//   CM_PROB_FAILED_INSTALL, an AddDevice failure with CM_PROB_FAILED_ADD, a failed start with
+//   CM_PROB_FAILED_INSTALL, an AddDevice failure (or a driver without that routine, a legacy
+//   one) with CM_PROB_FAILED_ADD, a failed start with
 //   CM_PROB_FAILED_START. Changing the service and restarting the node (DICS_PROPCHANGE, or
 //   DICS_STOP + DICS_START) brings it up with the new driver.
 // * Bus drivers report children (enumerate()); the tree compares the report with the present
