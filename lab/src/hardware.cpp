@@ -276,13 +276,20 @@ uint32_t Hardware::remove(DevInst devInst, bool* needsReboot) {
 
 
 void Hardware::registerService(const std::string& name, DriverFactory factory) {
-    PDRIVER_OBJECT driver = detail::labDriverObject(*this, name, std::move(factory));
+    PDRIVER_OBJECT driver = detail::labDriverObject(name, std::move(factory));
     Impl::Lock lock(*impl_);
-    if (driver) impl_->services[name] = driver;
+    if (!driver) return;
+    impl_->services[name] = driver;
+    impl_->builtins[name] = driver;
 }
 
 void Hardware::registerDriverObject(const std::string& name, PDRIVER_OBJECT driver) {
     Impl::Lock lock(*impl_);
+    // A driver that goes gives the service back to the lab's own model of it, if there is one.
+    if (!driver) {
+        auto builtin = impl_->builtins.find(name);
+        driver = builtin == impl_->builtins.end() ? nullptr : builtin->second;
+    }
     if (driver) impl_->services[name] = driver;
     else impl_->services.erase(name);
 }

@@ -118,7 +118,8 @@ struct Hardware::Impl {
 
     std::vector<std::shared_ptr<DevNode>> nodes;  // index devInst - 1
     std::map<std::string, DevInst, NoCaseLess> byInstanceId;
-    std::map<std::string, PDRIVER_OBJECT, NoCaseLess> services;
+    std::map<std::string, PDRIVER_OBJECT, NoCaseLess> services;  // the driver each service runs on now
+    std::map<std::string, PDRIVER_OBJECT, NoCaseLess> builtins;  // the lab's own models among them
     std::map<char, MountedDrive> mounts;
     std::map<std::string, DevInst, NoCaseLess> links;
     std::map<std::string, std::shared_ptr<PhysicalDevice>> physical;
@@ -242,10 +243,15 @@ struct Hardware::Impl {
         std::vector<PDRIVER_OBJECT> drivers;
         for (const std::string& name : names) {
             if (name.empty()) continue;
-            auto driver = services.find(name);
             // A registered driver nothing has started yet is loaded for the device that needs it.
-            if (driver == services.end() && NT_SUCCESS(hw.loadRegisteredDriver(name))) driver = services.find(name);
-            if (driver == services.end()) {
+            // Its image takes the place of the lab's own model of the service (a driver package
+            // installed over it); without an image the model serves. An image that is there but
+            // does not load leaves the device without a driver, as it does on Windows.
+            const NTSTATUS loaded = hw.loadRegisteredDriver(name);
+            auto driver = services.find(name);
+            const bool usable =
+                NT_SUCCESS(loaded) || loaded == STATUS_OBJECT_NAME_COLLISION || loaded == STATUS_OBJECT_NAME_NOT_FOUND;
+            if (driver == services.end() || !usable) {
                 n->problem = CM_PROB_FAILED_INSTALL;
                 return;
             }

@@ -182,6 +182,11 @@ std::optional<std::filesystem::path> driverFile(Lab& lab, std::string image) {
 }  // namespace
 
 NTSTATUS Hardware::loadRegisteredDriver(const std::string& service) {
+    {
+        // Asked at every start of a device the service drives: once loaded, nothing to read.
+        std::lock_guard<std::mutex> lock(modulesMutex());
+        if (modules().count(service)) return STATUS_OBJECT_NAME_COLLISION;
+    }
     const std::string key = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + service;
     RegValue type, image;
     if (lab_.registry().getValue(key, "Type", &type) != 0 || lab_.registry().getValue(key, "ImagePath", &image) != 0)
@@ -201,7 +206,7 @@ std::vector<std::string> Hardware::builtinServices() {
     std::vector<std::string> out;
     {
         Impl::Lock lock(*impl_);
-        for (const auto& [name, driver] : impl_->services) out.push_back(name);
+        for (const auto& [name, driver] : impl_->builtins) out.push_back(name);
     }
     std::lock_guard<std::mutex> lock(modulesMutex());
     std::erase_if(out, [](const std::string& name) { return modules().count(name) != 0; });

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <stdexcept>
 
 #include "lab/device_entry.h"
@@ -463,16 +464,32 @@ std::string Lab::attachDevice(const json& request, const fs::path& baseDir) {
     return prepared.front().entry["id"].get<std::string>();
 }
 
-void Lab::detachDevice(const std::string& id) {
+std::vector<std::string> Lab::detachDevice(const std::string& id) {
     std::lock_guard<std::mutex> lock(mutex_);
     FolderLock folder(root_);
     devices_ = readDevicesFromFile();
-    const auto before = devices_.size();
-    devices_.erase(std::remove_if(devices_.begin(), devices_.end(), [&](const json& d) { return d.value("id", "") == id; }),
+    std::set<std::string> going = {id};
+    if (std::none_of(devices_.begin(), devices_.end(), [&](const json& d) { return d.value("id", "") == id; }))
+        throw std::runtime_error("no device " + id + " in " + root_.string());
+    // A device's hub comes before it in the list, but a hand-edited lab.json need not keep that
+    // order: look again until a pass adds nobody. "root" is the PC's own root hub, whatever
+    // device may be called so.
+    for (size_t count = 0; count != going.size();) {
+        count = going.size();
+        for (const json& d : devices_) {
+            const std::string hub = d.contains("hub") && d["hub"].is_string() ? d["hub"].get<std::string>() : "root";
+            if (hub != "root" && going.count(hub)) going.insert(d.value("id", ""));
+        }
+    }
+    std::vector<std::string> along;
+    for (const json& d : devices_)
+        if (const std::string other = d.value("id", ""); other != id && going.count(other)) along.push_back(other);
+    devices_.erase(std::remove_if(devices_.begin(), devices_.end(),
+                                  [&](const json& d) { return going.count(d.value("id", "")) != 0; }),
                    devices_.end());
-    if (devices_.size() == before) throw std::runtime_error("no device " + id + " in " + root_.string());
     save();
-    fs::remove_all(deviceDir(id));
+    for (const std::string& gone : going) fs::remove_all(deviceDir(gone));
+    return along;
 }
 
 void Lab::changeDevice(const std::string& id, const std::function<void(json&)>& change) {

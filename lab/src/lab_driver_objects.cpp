@@ -2,6 +2,8 @@
 // into the models' calls.
 #include "lab_driver_objects.h"
 
+#include <lab/driver_models.h>
+
 #include <algorithm>
 #include <map>
 #include <mutex>
@@ -20,7 +22,6 @@ struct LabExtension {
 };
 
 struct LabDriverEntry {
-    Hardware* hw;
     DriverFactory factory;
 };
 
@@ -31,6 +32,11 @@ std::mutex& registryMutex() {
 // Lab driver objects and what makes their devices; a driver object outlives every hardware.
 std::map<PDRIVER_OBJECT, LabDriverEntry>& labDrivers() {
     static auto* m = new std::map<PDRIVER_OBJECT, LabDriverEntry>;
+    return *m;
+}
+// The lab's driver models by service name, for the kernel-mode modules that stand for them.
+std::map<std::string, DriverFactory>& models() {
+    static auto* m = new std::map<std::string, DriverFactory>;
     return *m;
 }
 
@@ -82,24 +88,31 @@ NTSTATUS labAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         if (it == labDrivers().end()) return STATUS_INVALID_PARAMETER;
         entry = it->second;
     }
-    // The node is the PDO's: every PDO is a lab bus driver's.
+    // The node and its hardware are the PDO's: every PDO is a lab bus driver's.
     if (!isLabDriver(pdo->DriverObject)) return STATUS_INVALID_PARAMETER;
-    const DevInst node = extensionOf(pdo)->node;
-    return makeDevice(driver, *entry.hw, node, entry.factory(), pdo) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    const LabExtension* below = extensionOf(pdo);
+    return makeDevice(driver, *below->hw, below->node, entry.factory(), pdo) ? STATUS_SUCCESS
+                                                                              : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+// What a driver object of a lab model answers with: every request goes to the model.
+void serveWithModel(PDRIVER_OBJECT driver) {
+    for (auto& f : driver->MajorFunction) f = labDispatch;
+    driver->DriverExtension->AddDevice = labAddDevice;
 }
 
 NTSTATUS labDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (auto& f : driver->MajorFunction) f = labDispatch;
-    driver->DriverExtension->AddDevice = labAddDevice;
+    serveWithModel(driver);
     return STATUS_SUCCESS;
 }
 
-PDRIVER_OBJECT newLabDriver(Hardware& hw, const std::string& service, DriverFactory factory) {
+PDRIVER_OBJECT newLabDriver(const std::string& service, DriverFactory factory) {
     PDRIVER_OBJECT driver = winsim::kernel::createDriver(u"\\Driver\\" + std::u16string(service.begin(), service.end()),
                                                          labDriverEntry, nullptr);
     if (!driver) return nullptr;
     std::lock_guard<std::mutex> lock(registryMutex());
-    labDrivers()[driver] = LabDriverEntry{&hw, std::move(factory)};
+    if (factory) models()[service] = factory;
+    labDrivers()[driver] = LabDriverEntry{std::move(factory)};
     return driver;
 }
 
@@ -219,14 +232,14 @@ NTSTATUS signalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID event) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-PDRIVER_OBJECT labDriverObject(Hardware& hw, const std::string& service, DriverFactory factory) {
-    return newLabDriver(hw, service, std::move(factory));
+PDRIVER_OBJECT labDriverObject(const std::string& service, DriverFactory factory) {
+    return newLabDriver(service, std::move(factory));
 }
 
 PDEVICE_OBJECT createPdo(Hardware& hw, DevInst node, std::shared_ptr<Driver> model, const std::string& name) {
     // One driver object for every PDO the lab's bus drivers report. A PDO carries the name the
     // node shows as its physical device object name, so that kernel-mode code finds it by name.
-    static PDRIVER_OBJECT bus = newLabDriver(hw, "labbus", nullptr);
+    static PDRIVER_OBJECT bus = newLabDriver("labbus", nullptr);
     return makeDevice(bus, hw, node, std::move(model), nullptr, name);
 }
 
@@ -265,3 +278,21 @@ NTSTATUS sendAndWait(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, PFILE_OBJECT 
 }  // namespace detail
 
 }  // namespace lab
+
+// ---- kernel-mode modules that stand for a lab model ----------------------------------------------
+
+NTSTATUS LabServeWithDriverModel(PDRIVER_OBJECT driver, const char* model) {
+    if (!driver || !model) return STATUS_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(lab::registryMutex());
+    auto it = lab::models().find(model);
+    if (it == lab::models().end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    lab::labDrivers()[driver] = lab::LabDriverEntry{it->second};
+    lab::serveWithModel(driver);
+    return STATUS_SUCCESS;
+}
+
+VOID LabReleaseDriverModel(PDRIVER_OBJECT driver) {
+    // The object is freed once the module is gone, and its address may serve another driver.
+    std::lock_guard<std::mutex> lock(lab::registryMutex());
+    lab::labDrivers().erase(driver);
+}

@@ -11,8 +11,9 @@
 namespace lab::detail {
 
 // A lab driver object for a service: its AddDevice makes a device for a new model from
-// `factory` and attaches it to the stack of the PDO.
-PDRIVER_OBJECT labDriverObject(Hardware& hw, const std::string& service, DriverFactory factory);
+// `factory` and attaches it to the stack of the PDO, in the PDO's hardware. The factory is also
+// the model a kernel-mode module of that service asks for (LabServeWithDriverModel).
+PDRIVER_OBJECT labDriverObject(const std::string& service, DriverFactory factory);
 // The PDO of node `node` with the bus driver's model, named `name` (its physical device object
 // name); null when no memory is left or the name is taken.
 PDEVICE_OBJECT createPdo(Hardware& hw, DevInst node, std::shared_ptr<Driver> model, const std::string& name);

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "test_lab.h"
 #include <lab/lab.h>
@@ -95,6 +96,52 @@ TEST_F(LabFolderTest, ResetDropsRegistryAndRunState) {
     lab::Lab::create(dir_ / "r", "default");
     EXPECT_FALSE(fs::exists(dir_ / "r/registry.json"));
     EXPECT_FALSE(fs::exists(dir_ / "r/run/section-X"));
+}
+
+// Detaching a device takes the devices plugged into it along (a hub's, a KRD50N unit's readers,
+// a monitor's modules, and what is behind those in turn), memories and all; lab.json keeps no
+// device whose hub is gone, and the rest stay as they were.
+TEST_F(LabFolderTest, DetachingAHubTakesWhatIsBehindItAlong) {
+    const std::vector<nlohmann::json> devices = {
+        {{"kind", "krd50n"}, {"id", "krd"}, {"port", 1}},
+        {{"kind", "usb-hub"}, {"id", "hub"}, {"port", 2}},
+        {{"kind", "tarn-reader"}, {"id", "reader"}, {"hub", "hub"}, {"port", 1}, {"drive", "none"}},
+        {{"kind", "usb-hub"}, {"id", "inner"}, {"hub", "hub"}, {"port", 2}},
+        {{"kind", "tarn-reader"}, {"id", "behind-inner"}, {"hub", "inner"}, {"port", 1}, {"drive", "none"}},
+        {{"kind", "plex-monitor"}, {"id", "monitor"}, {"port", 3}, {"drive", "none"}},
+        {{"kind", "plex-module"}, {"id", "module"}, {"monitor", "monitor"}, {"slot", 1}, {"drive", "none"}},
+        {{"kind", "cdrom"}, {"id", "root"}, {"drive", "none"}},  // not the root hub, though so named
+    };
+    struct Case {
+        const char* detach;
+        std::vector<std::string> along;
+    };
+    const Case cases[] = {
+        {"krd", {"krd-1", "krd-2", "krd-3"}},
+        {"krd-2", {}},
+        {"hub", {"reader", "inner", "behind-inner"}},
+        {"inner", {"behind-inner"}},
+        {"monitor", {"module"}},
+        {"root", {}},
+    };
+    for (const Case& c : cases) {
+        auto lab = lab::Lab::create(dir_ / c.detach, "empty");
+        for (const nlohmann::json& d : devices) lab->attachDevice(d);
+        std::set<std::string> gone(c.along.begin(), c.along.end());
+        gone.insert(c.detach);
+        std::vector<std::string> kept;
+        for (const nlohmann::json& d : lab->devices())
+            if (const std::string id = d["id"]; !gone.count(id)) kept.push_back(id);
+
+        EXPECT_EQ(lab->detachDevice(c.detach), c.along) << c.detach;
+        std::vector<std::string> left;
+        for (const nlohmann::json& d : lab::Lab::open(dir_ / c.detach)->devices()) left.push_back(d["id"].get<std::string>());
+        EXPECT_EQ(left, kept) << c.detach;
+        for (const std::string& id : gone) EXPECT_FALSE(fs::exists(lab->deviceDir(id))) << c.detach << ": " << id;
+        for (const std::string& id : kept) EXPECT_TRUE(fs::exists(lab->deviceDir(id))) << c.detach << ": " << id;
+    }
+    auto lab = lab::Lab::open(dir_ / "krd");
+    EXPECT_THROW(lab->detachDevice("krd-1"), std::runtime_error) << "gone with its unit";
 }
 
 TEST(LabLocation, EnvironmentThenXdgThenHome) {

@@ -47,7 +47,9 @@ const char kUsageCommands[] =
     "                                             REG_DWORD (decimal or 0x hex) or REG_BINARY (hex)\n"
     "  reg DIR delete KEY [NAME]                  delete a value, or a key without subkeys\n"
     "  attach DIR KIND [--OPTION VALUE]...        attach a device and print its id\n"
-    "  detach DIR ID                              remove a device and its memories\n"
+    "  detach DIR ID                              remove a device and its memories, with the\n"
+    "                                             devices behind it (a hub's, a KRD50N unit's\n"
+    "                                             readers, a monitor's modules): prints their ids\n"
     "  fault DIR ID SPEC...                       give a device faults (see below)\n"
     "  dump DIR ID MEMORY FILE                    copy a device's memory into FILE\n"
     "  services DIR                               list the lab's services: the drivers it provides\n"
@@ -424,7 +426,8 @@ int cmdAttach(const std::vector<std::string>& args) {
 
 int cmdDetach(const std::vector<std::string>& args) {
     if (args.size() != 2) return usageError("detach takes a lab folder and a device id");
-    lab::Lab::open(args[0])->detachDevice(args[1]);
+    // The devices that were plugged into it go with it, one id a line.
+    for (const std::string& id : lab::Lab::open(args[0])->detachDevice(args[1])) std::cout << id << "\n";
     return 0;
 }
 

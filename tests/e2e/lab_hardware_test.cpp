@@ -198,7 +198,8 @@ TEST_F(LabHardware, UsbHubsAndTarnReadersFromTheCommandLineAndAScenario) {
     EXPECT_EQ(d[3]["drive"], "M");
 }
 
-// A KRD50N unit comes with its three readers; a Quoll reader is one device with both memories.
+// A KRD50N unit comes with its three readers and goes with them; a Quoll reader is one device
+// with both memories.
 TEST_F(LabHardware, AKrd50nUnitAndAQuollReader) {
     ASSERT_EQ(tool("init " + lab_ + " --scenario empty").exitCode, 0);
     const auto unit = tool("attach " + lab_ + " krd50n --port 1 --pid 1123");
@@ -225,6 +226,15 @@ TEST_F(LabHardware, AKrd50nUnitAndAQuollReader) {
     EXPECT_TRUE(q["memories"].contains("external")) << q.dump();
     EXPECT_EQ(tool("fault " + lab_ + " quoll-reader-1 slow:FC0091:15000:1").exitCode, 0);
     EXPECT_EQ(device("quoll-reader-1")["faults"], json({"slow:FC0091:15000:1"}));
+
+    // Detached, the unit takes its readers along and names them; its port and their ids are free.
+    const auto detached = tool("detach " + lab_ + " krd50n-1");
+    ASSERT_EQ(detached.exitCode, 0) << detached.output;
+    EXPECT_EQ(detached.output, "krd50n-1-1\nkrd50n-1-2\nkrd50n-1-3\n");
+    for (const json& d : devices()) EXPECT_NE(d.value("hub", ""), "krd50n-1") << d.dump();
+    EXPECT_FALSE(device("quoll-reader-1").is_null());
+    EXPECT_EQ(tool("attach " + lab_ + " krd50n --port 1").output, "krd50n-1\n");
+    EXPECT_EQ(device("krd50n-1-2")["hub"], "krd50n-1");
 
     const auto help = tool("--help");
     for (const char* text : {"krd50n", "quoll-reader", "empty:port", "slow:CMD:MS"})

@@ -42,7 +42,8 @@ inline void setPc(const std::vector<nlohmann::json>& devices, bool nineX = false
     }
     settings.aspiInstalled = aspiInstalled;
     lab.setSettings(settings);
-    for (const auto& d : lab.devices()) lab.detachDevice(d["id"]);
+    // A hub takes the devices behind it along.
+    while (!lab.devices().empty()) lab.detachDevice(lab.devices().front()["id"]);
     for (const auto& d : devices) lab.attachDevice(d);
 }
 

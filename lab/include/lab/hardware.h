@@ -19,9 +19,14 @@
 //   (SPDRP_UPPERFILTERS) attach in their AddDevice routine. The lab's own drivers are C++
 //   models behind device objects of lab driver objects; a kernel-mode driver written against
 //   winsim/wdm.h joins the same stacks through its own driver object, and both receive the
-//   same IRPs. Every request (create, device control, cleanup, close, start, remove) enters
-//   at the top as an IRP; a service without a driver leaves the node with
-//   CM_PROB_FAILED_INSTALL, an AddDevice failure with CM_PROB_FAILED_ADD, a failed start with
+//   same IRPs. A service registered in the lab's registry with a kernel driver's image that is
+//   on the system drive runs on that image (loaded when a device first needs it), also where
+//   the lab has a model of its own for the service: an installed driver package (TARNDFU.SYS)
+//   takes the place of the model, which serves where nothing was installed. Every request
+//   (create, device control, cleanup, close, start, remove) enters at the top as an IRP; a
+//   service without a driver (or whose image does not load) leaves the node with
+//   CM_PROB_FAILED_INSTALL, an AddDevice failure (or a driver without that routine, a legacy
+//   one) with CM_PROB_FAILED_ADD, a failed start with
 //   CM_PROB_FAILED_START. Changing the service and restarting the node (DICS_PROPCHANGE, or
 //   DICS_STOP + DICS_START) brings it up with the new driver.
 // * Bus drivers report children (enumerate()); the tree compares the report with the present
@@ -270,7 +275,8 @@ public:
     // A lab driver model for a service name.
     void registerService(const std::string& name, DriverFactory factory);
     // A kernel-mode driver for a service name: nodes whose service (or upper filter) it is get a
-    // device from its AddDevice routine.
+    // device from its AddDevice routine. Null: the service goes back to the lab's own model of
+    // it, or has no driver.
     void registerDriverObject(const std::string& name, PDRIVER_OBJECT driver);
     // Loads a kernel-mode driver image (a shared object exporting DriverEntry) for a service,
     // runs its DriverEntry with the service's registry path and registers its driver object.
@@ -293,7 +299,8 @@ public:
     bool canUnload(const std::string& service);
     // Loads the driver image a service's registry entry names (a kernel driver's ImagePath on
     // the system drive), as the service control manager does when asked to start it or when a
-    // device needs it; the statuses of loadDriver.
+    // device needs it; the statuses of loadDriver (STATUS_OBJECT_NAME_NOT_FOUND also for a
+    // service without such an entry).
     NTSTATUS loadRegisteredDriver(const std::string& service);
     // The top of the stack of the volume with this drive letter, referenced; null for none.
     PDEVICE_OBJECT referenceDrive(char letter);

@@ -99,8 +99,11 @@ public:
     // and lab.json is saved. Memory files named in the request are read relative to baseDir.
     // Answers the new device's id; throws std::runtime_error for a bad request.
     std::string attachDevice(const nlohmann::json& request, const std::filesystem::path& baseDir = {});
-    // Removes a device and its memories; throws std::runtime_error for an unknown id.
-    void detachDevice(const std::string& id);
+    // Removes a device and its memories, with every device plugged into it (behind a hub or a
+    // KRD50N unit, in a monitor's slots), and theirs in turn: nothing is left pointing at a hub
+    // that is gone. Answers the ids of those that went with it, in lab.json's order; throws
+    // std::runtime_error for an unknown id.
+    std::vector<std::string> detachDevice(const std::string& id);
     // Changes one device's entry. lab.json is read again first, under the lab's lock, so that
     // what other processes changed meanwhile is kept. Throws std::runtime_error for an unknown id.
     void changeDevice(const std::string& id, const std::function<void(nlohmann::json&)>& change);

@@ -1,10 +1,11 @@
 // newdev.dll of the simulated PC: UpdateDriverForPlugAndPlayDevicesA installs the driver of a
 // package's INF on every present device that has the hardware identifier. It reads the INF as
-// SetupAPI does, adds the model's service as the INF's AddService directive does (the service's
-// key in the registry), and binds the service to each device through the class installer: the
-// node's service changes and a property change restarts it with its new driver. The service
-// must be one the lab has a driver for (the lab's outside drivers are registered by service
-// name); a service without a driver leaves the device with the problem Windows shows for it.
+// SetupAPI does, copies the files of the model's install section (CopyFiles) from the package's
+// folder into their destination folders, adds the model's service as the INF's AddService
+// directive does (the service's key in the registry), and binds the service to each device
+// through the class installer: the node's service changes and a property change restarts it with
+// its new driver, which Plug and Play loads from the image the service names. A service without
+// a driver leaves the device with the problem Windows shows for it.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -78,6 +79,95 @@ bool findModel(HINF inf, const std::string& hardwareId, Model* model) {
 }
 
 DWORD number(const std::string& text) { return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 0)); }
+
+// The Windows folder of this PC ("C:\WINDOWS"), "" when it cannot be had.
+std::string windowsFolder() {
+    char windows[MAX_PATH];
+    const UINT n = GetWindowsDirectoryA(windows, sizeof windows);
+    return n == 0 || n >= sizeof windows ? std::string() : std::string(windows, n);
+}
+
+// Where the files of a copy-files section go (of a single "@file" for none): its DestinationDirs
+// entry (or the default entry, or the system folder without one), a directory id and a
+// subfolder. The ids are those a driver package uses: the Windows folder (10), the system folder
+// (11), the drivers folder (12).
+DWORD destinationOf(HINF inf, const std::string& copySection, std::string* folder) {
+    INFCONTEXT line;
+    DWORD id = 11;
+    std::string sub;
+    if ((!copySection.empty() && SetupFindFirstLineA(inf, "DestinationDirs", copySection.c_str(), &line)) ||
+        SetupFindFirstLineA(inf, "DestinationDirs", "DefaultDestDir", &line)) {
+        id = number(field(line, 1));
+        sub = field(line, 2);
+    }
+    const std::string windows = windowsFolder();
+    if (windows.empty()) return GetLastError();
+    switch (id) {
+    case 10: *folder = windows; break;
+    case 11: *folder = windows + "\\system32"; break;
+    case 12: *folder = windows + "\\system32\\DRIVERS"; break;
+    default:
+        TRACE_UNSUPPORTED("setupapi", "UpdateDriverForPlugAndPlayDevices: destination directory id %u", id);
+        return ERROR_NOT_SUPPORTED;
+    }
+    if (!sub.empty()) *folder += "\\" + sub;
+    return ERROR_SUCCESS;
+}
+
+// Where a file of the package lies: the INF's folder, the path of its source disk
+// (SourceDisksNames field 4) and its own subfolder (SourceDisksFiles field 2).
+std::string sourceOf(HINF inf, const std::string& infFolder, const std::string& file) {
+    std::string at = infFolder;
+    INFCONTEXT line;
+    if (SetupFindFirstLineA(inf, "SourceDisksFiles", file.c_str(), &line)) {
+        const std::string disk = field(line, 1), sub = field(line, 2);
+        INFCONTEXT diskLine;
+        if (!disk.empty() && SetupFindFirstLineA(inf, "SourceDisksNames", disk.c_str(), &diskLine)) {
+            const std::string path = field(diskLine, 4);
+            if (!path.empty()) at += "\\" + path;
+        }
+        if (!sub.empty()) at += "\\" + sub;
+    }
+    return at + "\\" + file;
+}
+
+DWORD copyFile(const std::string& from, const std::string& folder, const std::string& name) {
+    const std::string to = folder + "\\" + name;
+    TRACE("setupapi", "UpdateDriverForPlugAndPlayDevices copies %s to %s", from.c_str(), to.c_str());
+    return CopyFileA(from.c_str(), to.c_str(), FALSE) ? ERROR_SUCCESS : GetLastError();
+}
+
+// What CopyFiles does for an install section: each named copy-files section's files (a line
+// names the file as installed, and optionally the file of the package it comes from), or one
+// file given as "@name".
+DWORD copyFiles(HINF inf, const std::string& infPath, const std::string& installSection) {
+    const size_t slash = infPath.find_last_of("\\/");
+    const std::string infFolder = slash == std::string::npos ? std::string(".") : infPath.substr(0, slash);
+    DWORD error = ERROR_SUCCESS;
+    eachLine(inf, installSection, [&](const INFCONTEXT& directive) {
+        if (!equalsNoCase(field(directive, 0), "CopyFiles")) return false;
+        for (DWORD i = 1; !error && !field(directive, i).empty(); ++i) {
+            const std::string entry = field(directive, i);
+            std::string folder;
+            if (entry[0] == '@') {
+                const std::string name = entry.substr(1);
+                error = destinationOf(inf, "", &folder);
+                if (!error) error = copyFile(sourceOf(inf, infFolder, name), folder, name);
+                continue;
+            }
+            error = destinationOf(inf, entry, &folder);
+            eachLine(inf, entry, [&](const INFCONTEXT& file) {
+                if (error) return true;
+                const std::string name = field(file, 1);
+                const std::string from = field(file, 2).empty() ? name : field(file, 2);
+                if (!name.empty()) error = copyFile(sourceOf(inf, infFolder, from), folder, name);
+                return error != ERROR_SUCCESS;
+            });
+        }
+        return error != ERROR_SUCCESS;
+    });
+    return error;
+}
 
 // What AddService does: the service's key, with the values of its service-install section.
 DWORD addService(HINF inf, const std::string& name, const std::string& installSection) {
@@ -191,6 +281,11 @@ BOOL updateDriver(LPCSTR hardwareId, LPCSTR infPath, DWORD flags, LPBOOL rebootR
             return true;
         });
         if (service.empty()) error = ERROR_SECTION_NOT_FOUND;
+    }
+    // The files first: a package whose driver is missing installs nothing.
+    if (!error) {
+        const std::string decorated = model.installSection + ".NT";
+        error = copyFiles(inf, infPath, hasSection(inf, decorated) ? decorated : model.installSection);
     }
     if (!error) error = addService(inf, service, serviceInstall);
     for (SP_DEVINFO_DATA& d : devices) {

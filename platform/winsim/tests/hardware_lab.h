@@ -19,7 +19,8 @@ inline void resetDevices() {
         settings.aspiInstalled = true;
         lab.setSettings(settings);
     }
-    for (const auto& d : lab.devices()) lab.detachDevice(d["id"]);
+    // A hub takes the devices behind it along.
+    while (!lab.devices().empty()) lab.detachDevice(lab.devices().front()["id"]);
     for (const nlohmann::json& d : {nlohmann::json{{"kind", "disk"}, {"id", "disk-1"}, {"drive", "C"}},
                                     nlohmann::json{{"kind", "cdrom"}, {"id", "cdrom-1"}, {"drive", "D"}},
                                     nlohmann::json{{"kind", "scsi-reader"}, {"id", "scsi-reader-1"}, {"drive", "E"}},

@@ -1,7 +1,7 @@
 // A KRD50N unit as a client finds it through the Win32 calls: its hub's identity and three
 // ports, the reader at each port with the product type that port stands for, and the ways a
 // reader behind it can be broken (not configured, without its storage unit, its port empty until
-// the port's power goes round).
+// the port's power goes round), and the unit leaving the lab with its readers.
 #include <set>
 #include <string>
 
@@ -149,6 +149,23 @@ TEST_F(Krd50nPc, AnEmptyPortComesBackAfterAPowerCycle) {
     EXPECT_FALSE(window.waitFor(tarn::kFunctionalInterface).empty());
     EXPECT_EQ(port(2).status, DeviceConnected);
     EXPECT_EQ(port(2).configuration, 1);
+}
+
+// The unit detached from the lab takes its readers along: the PC loses the unit's hub and the
+// three readers' interfaces; a reader detached alone leaves its port empty and the rest working.
+TEST_F(Krd50nPc, DetachingTheUnitTakesItsReadersAlong) {
+    lab::Lab& lab = lab::Lab::current();
+    EXPECT_EQ(lab.detachDevice("krd-3"), std::vector<std::string>{});
+    settle();
+    EXPECT_EQ(port(3).status, NoDeviceConnected);
+    EXPECT_EQ(interfacePaths(tarn::kFunctionalInterface).size(), 2u);
+
+    EXPECT_EQ(lab.detachDevice("krd"), (std::vector<std::string>{"krd-1", "krd-2"}));
+    settle();
+    EXPECT_TRUE(pathWith(GUID_DEVINTERFACE_USB_HUB, kUnitHub).empty());
+    EXPECT_TRUE(interfacePaths(tarn::kFunctionalInterface).empty());
+    for (const char* reader : {"krd-1", "krd-2"}) EXPECT_EQ(usbNodeOf(reader), 0u) << reader;
+    for (const nlohmann::json& d : lab.devices()) EXPECT_NE(d.value("hub", ""), "krd") << d.dump();
 }
 
 }  // namespace

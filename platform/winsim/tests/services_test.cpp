@@ -208,6 +208,38 @@ TEST_F(Services, ADriverIsRegisteredStartedMadeAFunctionDriverStoppedAndDeleted)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
+// A driver that sets no add-device routine (one written to be started as a legacy service) cannot
+// be a device's function driver: the device whose service names it fails to start, with the
+// problem Windows shows, whether the service was running already or is loaded for the device.
+TEST_F(Services, ADeviceOnADriverWithoutAnAddDeviceRoutineFailsToStart) {
+    install(ZELFIN_LEGACY_SYS, "LEGACY.SYS");
+    SC_HANDLE service = create("LEGACY", "LEGACY.SYS");
+    ASSERT_NE(service, nullptr);
+    for (const bool startedFirst : {true, false}) {
+        SCOPED_TRACE(startedFirst ? "started as a service first" : "loaded for the device");
+        if (startedFirst) {
+            ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+        }
+        ASSERT_TRUE(setDiskService("LEGACY"));
+        ULONG status = 0, problem = 0;
+        ASSERT_EQ(CM_Get_DevNode_Status(&status, &problem, diskNode(), 0), CR_SUCCESS);
+        EXPECT_EQ(problem, static_cast<ULONG>(CM_PROB_FAILED_ADD));
+        EXPECT_EQ(status & (DN_HAS_PROBLEM | DN_STARTED), static_cast<ULONG>(DN_HAS_PROBLEM));
+        EXPECT_EQ(GetDriveTypeA("E:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR)) << "no disk, no volume";
+        SERVICE_STATUS s{};
+        ASSERT_TRUE(QueryServiceStatus(service, &s));
+        EXPECT_EQ(s.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << "the driver itself loaded";
+
+        ASSERT_TRUE(setDiskService("disk"));
+        ASSERT_EQ(CM_Get_DevNode_Status(&status, &problem, diskNode(), 0), CR_SUCCESS);
+        EXPECT_EQ(problem, 0u);
+        EXPECT_EQ(GetDriveTypeA("E:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
+        ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &s)) << "it never had a device";
+    }
+    EXPECT_TRUE(DeleteService(service));
+    CloseServiceHandle(service);
+}
+
 TEST_F(Services, WhatTheManagerRefuses) {
     install(ZELFIN_FIXTURE_SOURCES "/fixture.rc", "NOTADRV.SYS");
     install(ZELFIN_FIXTURE_DLL, "NOENTRY.SYS");
