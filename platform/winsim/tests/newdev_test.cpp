@@ -6,6 +6,7 @@
 #include <string>
 
 #include <lab/lab.h>
+#include <protocol/kv7.h>
 #include <winsim/newdev.h>
 #include <winsim/winreg.h>
 #include <winsim/winsvc.h>
@@ -315,7 +316,7 @@ TEST_F(DriverPackage, TheLabCanAskForARestartAndMakeTheCallSlow) {
 }
 
 // The plug-in takes the identifiers it may force the driver onto from string field 2 of the
-// package's QVX.Section: the boot loaders of every upgrade type.
+// package's QVX.Section: the boot loaders of every upgrade type and the KV7 boot ROMs.
 TEST(DriverPackageFile, ListsEveryBootLoader) {
     HINF inf = SetupOpenInfFileA(packageInf().c_str(), nullptr, INF_STYLE_WIN4, nullptr);
     ASSERT_NE(inf, INVALID_HANDLE_VALUE);
@@ -330,6 +331,12 @@ TEST(DriverPackageFile, ListsEveryBootLoader) {
     std::vector<std::string> loaders;
     for (int type = 0; type <= 6; ++type) loaders.push_back("USB\\Vid_04cc&Pid_2f0" + std::to_string(type));
     loaders.push_back("USB\\Vid_04e6&Pid_04e9");
+    for (const kv7::TypeEntry& e : kv7::kTypes) {
+        if (!e.vendor) break;
+        char id[32];
+        std::snprintf(id, sizeof id, "USB\\Vid_%04x&Pid_%04x", e.vendor, e.product);
+        loaders.push_back(id);
+    }
     EXPECT_EQ(ids, loaders);
 }
 
