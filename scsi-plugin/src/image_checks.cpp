@@ -4,8 +4,8 @@
 #include <image/blocks.h>
 #include <image/integrity.h>
 #include <image/signatures.h>
+#include <plugin-common/command_line.h>
 
-#include <cctype>
 #include <cstring>
 
 #include "mora.h"
@@ -14,15 +14,6 @@ namespace mora {
 
 namespace {
 
-// "/IV" anywhere on the host's command line, in any case, relaxes the checks.
-bool ignoreChecksRequested() {
-    const char* line = GetCommandLineA();
-    for (size_t i = 0; line && line[i] && line[i + 1] && line[i + 2]; ++i)
-        if (line[i] == '/' && std::toupper(static_cast<unsigned char>(line[i + 1])) == 'I' &&
-            std::toupper(static_cast<unsigned char>(line[i + 2])) == 'V')
-            return true;
-    return false;
-}
 
 // Loads the image and decides its type; KPL_OK with *type set, or the status to return.
 int32_t loadAndType(image::BinFile* file, const char* imagePath, int* type) {
@@ -80,7 +71,7 @@ KPL_EXPORT int32_t KPLIsBinaryValid(const char* imagePath) {
         MORA_LOG("%s(%i) :CAPAB not found.");
         return KPL_E_IMAGE_INTEGRITY;
     }
-    if (!ignoreChecksRequested() && !image::CheckIntegrity(file)) return KPL_E_IMAGE_INTEGRITY;
+    if (!IgnoreChecksRequested() && !image::CheckIntegrity(file)) return KPL_E_IMAGE_INTEGRITY;
     return KPL_OK;
 }
 

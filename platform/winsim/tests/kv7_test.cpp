@@ -139,8 +139,9 @@ BulkOnly bulkOnly(HANDLE h, std::array<uint8_t, 6> cdb, std::vector<uint8_t>* da
         const bool ok = pass(h, s);
         r.nt = s.ntStatus();
         r.usbd = s.usbStatus();
-        r.statusLengths.push_back(s.header().length);
-        if (ok && r.nt == 0 && r.usbd == 0 && s.header().length == usbms::kCswLength) {
+        const uint32_t length = s.header().length;  // by value: the packed field is not aligned
+        r.statusLengths.push_back(length);
+        if (ok && r.nt == 0 && r.usbd == 0 && length == usbms::kCswLength) {
             std::memcpy(&r.csw, s.data(), sizeof r.csw);
             r.status = true;
         }
@@ -469,7 +470,7 @@ TEST_F(Kv7Pc, TheBulkOnlyTransportWhenItGoesWrong) {
     r = read();
     EXPECT_TRUE(r.good());
     EXPECT_EQ(r.moved, 10u);
-    EXPECT_EQ(r.csw.dataResidue, 54u);
+    EXPECT_EQ(uint32_t{r.csw.dataResidue}, 54u);  // by value: the packed field is not aligned
 
     fault(kType9, "csw:E402:12:1");
     r = read();
@@ -486,12 +487,12 @@ TEST_F(Kv7Pc, TheBulkOnlyTransportWhenItGoesWrong) {
     fault(kType9, "csw:E402:tag:1");
     r = read();
     EXPECT_TRUE(r.status);
-    EXPECT_NE(r.csw.tag, 0x44332211u);
+    EXPECT_NE(uint32_t{r.csw.tag}, 0x44332211u);
 
     fault(kType9, "fail:E402:1");
-    EXPECT_EQ(read().csw.status, usbms::kCswFailed);
+    EXPECT_EQ(uint8_t{read().csw.status}, usbms::kCswFailed);
     fault(kType9, "csw:E402:phase:1");
-    EXPECT_EQ(read().csw.status, usbms::kCswPhaseError);
+    EXPECT_EQ(uint8_t{read().csw.status}, usbms::kCswPhaseError);
     EXPECT_TRUE(read().good());
     CloseHandle(h);
 }

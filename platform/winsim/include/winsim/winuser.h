@@ -307,6 +307,8 @@ WINSIM_API LONG_PTR WINAPI SetWindowLongPtrA(HWND hWnd, int nIndex, LONG_PTR dwN
 WINSIM_API BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);
 // The window's procedure gets WM_ACTIVATE (WA_ACTIVE) on its own thread, not waited for.
 WINSIM_API BOOL WINAPI SetForegroundWindow(HWND hWnd);
+// The calling thread's window last brought to the front (SetForegroundWindow), NULL for none.
+WINSIM_API HWND WINAPI GetActiveWindow(void);
 // SM_CXICON / SM_CYICON (32) and the screen size.
 WINSIM_API int WINAPI GetSystemMetrics(int nIndex);
 

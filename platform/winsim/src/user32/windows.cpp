@@ -444,6 +444,11 @@ BOOL WINAPI ShowWindow(HWND hwnd, int cmd) {
     return wasVisible ? TRUE : FALSE;
 }
 
+namespace {
+// The window of this thread that was last brought to the front: what the thread's input goes to.
+thread_local HWND activeWindow = nullptr;
+}  // namespace
+
 BOOL WINAPI SetForegroundWindow(HWND hwnd) {
     if (hwnd && !isLocalHandle(hwnd)) {
         if (remoteFront(hwnd)) return TRUE;
@@ -454,7 +459,14 @@ BOOL WINAPI SetForegroundWindow(HWND hwnd) {
         Lock lock = lockState();
         if (!liveLocked(hwnd)) return FALSE;
     }
+    activeWindow = hwnd;
     return sendNotify(hwnd, WM_ACTIVATE, WA_ACTIVE, 0);
+}
+
+HWND WINAPI GetActiveWindow(void) {
+    Lock lock = lockState();
+    if (activeWindow && !liveLocked(activeWindow)) activeWindow = nullptr;  // destroyed since
+    return activeWindow;
 }
 
 int WINAPI GetSystemMetrics(int index) {

@@ -1,0 +1,213 @@
+// KPLTARN's start: the options of a scan as the plug-in keeps them, and the entry points that
+// need no reader — the judgement of an image, the message of a status in the user's language,
+// and the host's start and exit without FORCEFS — driven through KPLTARN.DLL as the host loads it.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <image/builder.h>
+#include <plugin-api/kpl.h>
+
+#include "log_capture.h"
+#include "test_lab.h"
+#include "options.h"
+#include "plugin_state.h"
+#include "tarn_log.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Options = std::vector<std::pair<std::string, std::string>>;
+
+// A configuration file whose leading "Options" section holds these options.
+void writeConfig(const fs::path& path, const Options& options, const char* section = "Options") {
+    std::string bytes(4, '\0');
+    auto add = [&bytes](const std::string& name, const std::string& value) {
+        std::string r(520, '\0');
+        std::memcpy(r.data(), name.data(), std::min<size_t>(name.size(), 259));
+        std::memcpy(r.data() + 260, value.data(), std::min<size_t>(value.size(), 259));
+        bytes += r;
+    };
+    add(section, std::to_string(options.size()));
+    for (const auto& [name, value] : options) add(name, value);
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class TempDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zelfin-kpltarn-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    fs::path dir_;
+};
+
+using TarnOptions = TempDir;
+
+TEST_F(TarnOptions, RetriesCountAttempts) {
+    struct Case {
+        const char* value;  // nullptr: no RETRIES key
+        int32_t retries;
+        int32_t forever;
+    };
+    const Case cases[] = {
+        {nullptr, 2, 0}, {"0", 1, 0}, {"3", 4, 0}, {"-1", -1, 1}, {"abc", 1, 0},
+        {"12abc", 13, 0}, {"-2", 2, 0}, {"-700", 2, 0}, {"99999999999", INT32_MAX, 0},
+    };
+    const fs::path config = dir_ / "Zelfin.cfg";
+    for (const Case& c : cases) {
+        writeConfig(config, c.value ? Options{{"RETRIES", c.value}} : Options{});
+        tarn::ReadOptions(config.c_str());
+        EXPECT_EQ(tarn::plugin().retries, c.retries) << (c.value ? c.value : "(none)");
+        EXPECT_EQ(tarn::plugin().retryForever, c.forever) << (c.value ? c.value : "(none)");
+    }
+}
+
+TEST_F(TarnOptions, YesInAnyCaseSetsABitThatStaysSet) {
+    testsupport::logged().clear();
+    tarn::setLogger(testsupport::captureLog);
+    tarn::plugin().options = 0;
+    const fs::path config = dir_ / "Zelfin.cfg";
+    writeConfig(config, {{"MATCHVIDPID", "yes"}, {"upgradeonly", "YeS"}, {"MATCHFEATURE", "Y"},
+                         {"EXCLUSIVEDFU", "no"}, {"RECOVERKRD50N", "YES"}});
+    tarn::ReadOptions(config.c_str());
+    EXPECT_EQ(tarn::plugin().options, tarn::kOptionMatchVidPid | tarn::kOptionUpgradeOnly | tarn::kOptionRecoverKrd50n);
+    EXPECT_TRUE(testsupport::loggedMessage("Match VID/PID"));
+    EXPECT_TRUE(testsupport::loggedMessage("FW Upgrade Only"));
+    EXPECT_TRUE(testsupport::loggedMessage("Recover KRD50N Feature"));
+    EXPECT_FALSE(testsupport::loggedMessage("Match FW Feature")) << "Y is not YES";
+    EXPECT_TRUE(testsupport::loggedMessage("Retries 2"));
+
+    // A later scan whose file lacks them, or whose section is not exactly "Options", adds
+    // nothing and takes nothing away.
+    writeConfig(config, {{"EXCLUSIVEDFU", "YES"}}, "options");
+    tarn::ReadOptions(config.c_str());
+    writeConfig(config, {});
+    tarn::ReadOptions(config.c_str());
+    EXPECT_EQ(tarn::plugin().options, tarn::kOptionMatchVidPid | tarn::kOptionUpgradeOnly | tarn::kOptionRecoverKrd50n);
+    tarn::setLogger(nullptr);
+}
+
+// The plug-in as the host loads it: by its bare name from its own folder, beside the string
+// library, with the logger handed over first.
+class TarnPlugin : public TempDir {
+protected:
+    void SetUp() override {
+        TempDir::SetUp();
+        fs::copy_file(KPLTARN_DLL, dir_ / "KPLTARN.DLL");
+        fs::copy_file(fs::path(ZELFIN_BIN_DIR) / "ZELFNRES.DLL", dir_ / "ZELFNRES.DLL");
+        previous_ = fs::current_path();
+        fs::current_path(dir_);
+        module_ = LoadLibraryA("KPLTARN.DLL");
+        ASSERT_NE(module_, nullptr) << GetLastError();
+        testsupport::logged().clear();
+        call<KPLInitializeLogger_t>("KPLInitializeLogger")(testsupport::captureLog);
+    }
+    void TearDown() override {
+        if (module_) FreeLibrary(module_);
+        fs::current_path(previous_);
+        TempDir::TearDown();
+    }
+    template <typename F>
+    F call(const char* name) {
+        auto f = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+        EXPECT_NE(f, nullptr) << name;
+        return f;
+    }
+    std::string writeImage(const std::string& name, int type, void (*patch)(std::vector<uint8_t>&) = nullptr) {
+        std::vector<uint8_t> bytes;
+        std::string error;
+        EXPECT_TRUE(image::BuildImage(image::DefaultImageSpec(image::BinFamily::Tarn, type), &bytes, &error)) << error;
+        if (patch) patch(bytes);
+        std::ofstream(dir_ / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return (dir_ / name).string();
+    }
+
+    fs::path previous_;
+    HMODULE module_ = nullptr;
+};
+
+TEST_F(TarnPlugin, ExportsEveryEntryPointOfItsColumn) {
+    for (const char* name : {"KPLInitializeLogger", "KPLStartStop", "KPLCreateDeviceInfoList", "KPLIsBinaryValid",
+                             "KPLFilterDeviceInfoSet", "KPLMatchDevBySymLink", "KPLMatchDFUDevByProdType",
+                             "KPLGetDisplayInfo", "KPLDownloadFirmware", "KPLUploadFirmware", "KPLGetErrorMessage",
+                             "KPLDestroyDeviceInfoList", "KPLResetDevice"})
+        EXPECT_NE(GetProcAddress(module_, name), nullptr) << name;
+    for (const char* name : {"KPLIsOSSupported", "KPLIsUploadSupported", "KPLGetDLLInfo", "KPLSwitchToFuncMode"})
+        EXPECT_EQ(GetProcAddress(module_, name), nullptr) << name << " is for other plug-ins";
+}
+
+TEST_F(TarnPlugin, JudgesAnImageOnItsOwn) {
+    auto valid = call<KPLIsBinaryValid_t>("KPLIsBinaryValid");
+    EXPECT_EQ(valid(writeImage("good.bin", 0).c_str()), KPL_OK);
+    EXPECT_TRUE(testsupport::loggedMessage("BinFile Type = 0"));
+    EXPECT_EQ(valid(writeImage("kv7.bin", 9).c_str()), KPL_OK);
+    EXPECT_EQ(valid((dir_ / "missing.bin").c_str()), KPL_E_IMAGE_UNREADABLE);
+    EXPECT_EQ(valid(writeImage("unknown.bin", 0, [](std::vector<uint8_t>& b) { b.resize(40000); }).c_str()),
+              KPL_E_IMAGE_TYPE);
+    EXPECT_TRUE(testsupport::loggedMessage("Unknown binary type\r\n"));
+    // A byte changed inside the checked range.
+    EXPECT_EQ(valid(writeImage("damaged.bin", 0, [](std::vector<uint8_t>& b) { b[0x2000] ^= 0x01; }).c_str()),
+              KPL_E_IMAGE_INTEGRITY);
+}
+
+TEST_F(TarnPlugin, WithoutForceFsStartAndExitChangeNothing) {
+    auto startStop = call<KPLStartStop_t>("KPLStartStop");
+    const fs::path config = dir_ / "Zelfin.cfg";
+    writeConfig(config, {{"RETRIES", "3"}});
+    for (int32_t starting : {1, 0}) {
+        EXPECT_EQ(startStop(starting, config.c_str()), KPL_OK);
+        EXPECT_EQ(startStop(starting, nullptr), KPL_OK);
+    }
+    EXPECT_FALSE(testsupport::loggedMessage("FORCEFS option enabled."));
+    EXPECT_TRUE(testsupport::logged().empty());
+}
+
+// Before a scan has loaded the string library the message is the system's text of the last
+// error; afterwards the library's text, in German for a German user.
+TEST_F(TarnPlugin, ErrorMessagesInTheUsersLanguage) {
+    auto message = call<KPLGetErrorMessage_t>("KPLGetErrorMessage");
+    char text[KPL_TEXT_SIZE];
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    message(KPL_E_IMAGE_UNREADABLE, text);
+    char system[KPL_TEXT_SIZE] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK, nullptr,
+                   ERROR_FILE_NOT_FOUND, 0, system, sizeof system, nullptr);
+    EXPECT_STREQ(text, system);
+
+    HMODULE strings = LoadLibraryA((dir_ / "ZELFNRES.DLL").c_str());
+    ASSERT_NE(strings, nullptr);
+    const std::string lang = std::getenv("LANG") ? std::getenv("LANG") : "";
+    std::vector<std::string> texts;
+    for (LANGID language : {LANGID{0x409}, LANGID{0x407}}) {
+        SCOPED_TRACE(language);
+        ::setenv("LANG", language == 0x407 ? "de_DE.UTF-8" : "en_US.UTF-8", 1);
+        DeviceInfoList list{};
+        call<KPLCreateDeviceInfoList_t>("KPLCreateDeviceInfoList")(&list, nullptr);
+        message(KPL_E_IMAGE_UNREADABLE, text);
+        char expected[KPL_TEXT_SIZE] = {};
+        tarn::plugin().strings = strings;
+        tarn::plugin().language = language;
+        tarn::LoadText(KPL_E_IMAGE_UNREADABLE, expected);
+        EXPECT_STRNE(expected, "");
+        EXPECT_STREQ(text, expected);
+        texts.push_back(text);
+        call<KPLDestroyDeviceInfoList_t>("KPLDestroyDeviceInfoList")(&list);
+    }
+    ::setenv("LANG", lang.c_str(), 1);
+    EXPECT_NE(texts[0], texts[1]) << "German and English differ";
+    tarn::plugin().strings = nullptr;
+    FreeLibrary(strings);
+}
+
+}  // namespace
