@@ -132,19 +132,22 @@ TEST_F(HelperPc, AHookedReaderIsDetachedAndItsPortCycled) {
     lab::Lab& lab = lab::Lab::current();
     lab.applyFault("tarn-1", counter("usb:21.00"));
     lab.applyFault("tarn-1", counter("usb:41.D3"));
+    lab.applyFault("tarn-1", counter("port"));
     ArrivalWindow window({tarn::kUpgradeInterface});
     ASSERT_TRUE(tarn::HookAddDevice(helper, 0));
     DEVINST node = usbNodeOf("tarn-1");
     const std::string ownService = nodeService(node);
-    tarn::ChangeService(&node, &GUID_DEVINTERFACE_USB_DEVICE, dmhlp::kServiceName, "Tarn Upgrade Helper", 1);
+    EXPECT_EQ(tarn::ChangeService(&node, &GUID_DEVINTERFACE_USB_DEVICE, dmhlp::kServiceName, "Tarn Upgrade Helper", 1), 1);
     EXPECT_STREQ(tarn::SavedService(), ownService.c_str());
     EXPECT_EQ(tarn::ChangeServiceBack(&node, &GUID_DEVINTERFACE_USB_DEVICE), 1);
     EXPECT_EQ(nodeService(node), ownService) << "the node gets its own driver again";
     EXPECT_FALSE(window.waitFor(tarn::kUpgradeInterface).empty()) << "back in upgrade mode";
-    // The lab counts requests the reader received: the detach came once, D3h never (the
-    // detach is done before the port cycle, which reaches a reader that has left).
+    // The lab counts requests the reader received: the detach came once, D3h never. The lab's
+    // reader leaves at the detach itself, so the port cycle that follows finds its port empty
+    // and never reaches it.
     EXPECT_EQ(counted("tarn-1", "usb:21.00"), 1);
     EXPECT_EQ(counted("tarn-1", "usb:41.D3"), 0);
+    EXPECT_EQ(counted("tarn-1", "port"), 0);
 }
 
 TEST_F(HelperPc, AHookedKv7ReaderGetsItsOwnRequestOnly) {
@@ -160,7 +163,7 @@ TEST_F(HelperPc, AHookedKv7ReaderGetsItsOwnRequestOnly) {
     DEVINST node = usbNodeOf("kv7-1");
     ASSERT_NE(node, 0u);
     const std::string pdo = pdoName("kv7-1");
-    tarn::ChangeService(&node, &GUID_DEVINTERFACE_USB_DEVICE, dmhlp::kServiceName, "Tarn Upgrade Helper", 1);
+    EXPECT_EQ(tarn::ChangeService(&node, &GUID_DEVINTERFACE_USB_DEVICE, dmhlp::kServiceName, "Tarn Upgrade Helper", 1), 1);
     EXPECT_EQ(tarn::ChangeServiceBack(&node, &GUID_DEVINTERFACE_USB_DEVICE), 1);
     EXPECT_EQ(counted("kv7-1", "usb:41.D3"), 1);
     EXPECT_EQ(counted("kv7-1", "usb:21.00"), 0);
@@ -242,6 +245,29 @@ TEST_F(HelperPc, AServiceChangeIsUndoneWithTheValuesItReplaced) {
     EXPECT_EQ(tarn::ChangeServiceBack(&node, &GUID_DEVINTERFACE_USB_DEVICE), 1);
     EXPECT_EQ(tarn::ChangeServiceBack(&node, &GUID_DEVINTERFACE_USB_DEVICE), 1);
     EXPECT_EQ(nodeService(node), own);
+}
+
+// A reader behind a composite device is switched as the composite device: that is the node whose
+// driver decides what the reader gets.
+TEST_F(HelperPc, AReaderBehindACompositeDeviceIsChangedThroughItsParent) {
+    lab::Lab& lab = lab::Lab::current();
+    lab.attachDevice({{"kind", "tarn-reader"}, {"id", "tarn-3"}, {"hub", "hub-1"}, {"port", 4}, {"driver", "composite"},
+                      {"serial", "33330003"}});
+    lab.hardware().refresh();
+    const lab::DevInst composite = usbNodeOf("tarn-3");
+    ASSERT_EQ(nodeService(composite), "TESSORA");
+    lab::DevInst storage = 0;
+    for (const auto& n : lab.hardware().nodes())
+        if (n.present && lab.hardware().physicalIdOf(n.devInst) == "tarn-3" && n.instanceId.find("&MI_00") != std::string::npos)
+            storage = n.devInst;
+    ASSERT_NE(storage, 0u);
+    DEVINST node = storage;
+    ASSERT_EQ(tarn::ChangeService(&node, &GUID_DEVINTERFACE_USB_DEVICE, "OTHERSVC", "Other", 0), 1);
+    EXPECT_EQ(node, composite) << "the record now names the composite device";
+    EXPECT_EQ(nodeService(composite), "OTHERSVC");
+    EXPECT_STREQ(tarn::SavedService(), "TESSORA");
+    ASSERT_EQ(tarn::ChangeServiceBack(&node, &GUID_DEVINTERFACE_USB_DEVICE), 1);
+    EXPECT_EQ(nodeService(composite), "TESSORA");
 }
 
 TEST_F(HelperPc, AServiceChangeThatFindsNoDeviceChangesNothing) {

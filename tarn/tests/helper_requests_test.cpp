@@ -2,6 +2,7 @@
 // query record, device ids, pass-through to the selected device, the URB retry rule, and what
 // the driver refuses.
 #include <cstring>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -238,6 +239,47 @@ TEST_F(HelperPc, AFailingUrbIsTriedAgainWithinTheRetryCount) {
         ASSERT_EQ(left.size(), 1u);
         EXPECT_EQ(left[0], std::string(c.fault) + ":" + std::to_string(20 - c.sent));
     }
+}
+
+// Each attempt asks for what the caller asked for: the device below writes its status and the
+// bytes it moved into the URB of a failed attempt.
+TEST_F(HelperPc, ARetriedUrbAsksAgainForTheWholeRequest) {
+    ASSERT_TRUE(tarn::SendDeviceObject(helper, idOf("tarn-2", 2)));
+    uint8_t expected[2] = {};
+    ASSERT_TRUE(tarn::ControlRequest(helper, tarn::requests::firmwareVersion(), expected, 2));
+    lab::Lab::current().applyFault("tarn-2", "usbstatus:usb:C1.01:C0000011:2");
+    uint8_t version[2] = {0xEE, 0xEE};
+    ASSERT_TRUE(tarn::ControlRequest(helper, tarn::requests::firmwareVersion(), version, 2));
+    EXPECT_EQ(std::vector<uint8_t>(version, version + 2), std::vector<uint8_t>(expected, expected + 2));
+    EXPECT_TRUE(helpertest::faultsOf("tarn-2").empty()) << "both failures were used up by the retries";
+}
+
+// The plug-in's transfer thread and its power-cycle thread share the handle: requests from two
+// threads at once each get their own answer.
+TEST_F(HelperPc, RequestsFromTwoThreadsAtOnce) {
+    const std::string reader = pdoName("tarn-2");
+    const std::string hub = pdoName("hub-1");
+    auto queries = std::async(std::launch::async, [&] {
+        int good = 0;
+        for (int i = 0; i < 40; ++i) {
+            dmhlp::QueryRecord r;
+            tarn::PrepareQuery(&r, reader.c_str(), 1, 0, dmhlp::kQueryFromDeviceList);
+            good += tarn::QueryDevice(helper, &r) && r.dfuType == 3;
+        }
+        return good;
+    });
+    auto passes = std::async(std::launch::async, [&] {
+        int good = 0;
+        for (int i = 0; i < 40; ++i) {
+            uint8_t type = 0;
+            good += tarn::SendDeviceObject(helper, idOf("tarn-2")) &&
+                    tarn::ControlRequest(helper, tarn::requests::upgradeType(), &type, 1) && type == 3 &&
+                    tarn::SetPortPower(helper, hub.c_str(), 4, true);
+        }
+        return good;
+    });
+    EXPECT_EQ(queries.get(), 40);
+    EXPECT_EQ(passes.get(), 40);
 }
 
 TEST_F(HelperPc, AScsiRequestGoesToTheVolumeOfItsDriveLetter) {
