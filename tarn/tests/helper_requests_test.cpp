@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <lab/physical_device.h>
+#include <winsim/winsim.h>
 #include <plugin-api/kpl.h>
 
 #include "helper_lab.h"
@@ -252,6 +253,26 @@ TEST_F(HelperPc, ARetriedUrbAsksAgainForTheWholeRequest) {
     ASSERT_TRUE(tarn::ControlRequest(helper, tarn::requests::firmwareVersion(), version, 2));
     EXPECT_EQ(std::vector<uint8_t>(version, version + 2), std::vector<uint8_t>(expected, expected + 2));
     EXPECT_TRUE(helpertest::faultsOf("tarn-2").empty()) << "both failures were used up by the retries";
+}
+
+// Without memory for its URB a request sends nothing: a pass-through says so in its envelope, a
+// detach with its own status. Before the URB each request takes two blocks of the pool: the
+// converted name its id is checked by, and the answer of the stack to the target relation.
+TEST_F(HelperPc, WithoutMemoryForItsUrbARequestSendsNothing) {
+    const uint32_t id = idOf("tarn-2");
+    ASSERT_TRUE(tarn::SendDeviceObject(helper, id));
+    lab::Lab::current().applyFault("tarn-2", counter("usb:any"));
+    WinsimFailPoolAllocations(2, 1);
+    uint32_t nt = 0;
+    EXPECT_FALSE(tarn::ControlRequest(helper, tarn::requests::upgradeType(), nullptr, 0, &nt));
+    EXPECT_EQ(nt, static_cast<uint32_t>(STATUS_INSUFFICIENT_RESOURCES));
+    WinsimFailPoolAllocations(2, 1);
+    EXPECT_FALSE(tarn::DetachDevice(helper, id));
+    EXPECT_EQ(GetLastError(), RtlNtStatusToDosError(STATUS_NO_MEMORY));
+    WinsimFailPoolAllocations(0, 0);
+    EXPECT_EQ(counted("tarn-2", "usb:any"), 0);
+    uint8_t type = 0;
+    EXPECT_TRUE(tarn::ControlRequest(helper, tarn::requests::upgradeType(), &type, 1));
 }
 
 // The plug-in's transfer thread and its power-cycle thread share the handle: requests from two
