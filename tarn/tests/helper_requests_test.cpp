@@ -199,6 +199,36 @@ TEST_F(HelperPc, DeviceIdsThatAreUnknownOrStaleAreRefused) {
     EXPECT_FALSE(tarn::SendDeviceObject(helper, fresh));
 }
 
+// A detach sends the reader into upgrade mode; the detach-and-cycle request cycles its port only
+// after a detach that went through.
+TEST_F(HelperPc, ADetachedReaderComesBackInUpgradeMode) {
+    for (DWORD code : {tarn::kIoctlDmhlpDetach, tarn::kIoctlDmhlpDetachAndCycle}) {
+        SCOPED_TRACE(code);
+        hwtest::resetDevices();
+        UsbPc::SetUp();
+        lab::Lab& lab = lab::Lab::current();
+        uint32_t id = idOf("tarn-2");
+        lab.applyFault("tarn-2", "fail:usb:21.00:1");
+        lab.applyFault("tarn-2", counter("port"));
+        EXPECT_EQ(send(helper, code, &id, sizeof id, nullptr, 0), RtlNtStatusToDosError(STATUS_UNSUCCESSFUL))
+            << "the detach stalls";
+        EXPECT_EQ(counted("tarn-2", "port"), 0) << "no port cycle after a failed detach";
+
+        ArrivalWindow window({tarn::kUpgradeInterface});
+        EXPECT_EQ(send(helper, code, &id, sizeof id, nullptr, 0), code == tarn::kIoctlDmhlpDetach
+                                                                      ? 0u
+                                                                      : RtlNtStatusToDosError(STATUS_DEVICE_NOT_CONNECTED))
+            << "the lab's reader leaves at the detach, so the port cycle finds it gone";
+        EXPECT_FALSE(window.waitFor(tarn::kUpgradeInterface).empty());
+    }
+}
+
+TEST_F(HelperPc, AHookWithoutItsFlagIsRefused) {
+    uint16_t flag = 1;
+    EXPECT_EQ(send(helper, tarn::kIoctlDmhlpHookAddDevice, &flag, sizeof flag, nullptr, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(send(helper, tarn::kIoctlDmhlpHookAddDevice, nullptr, 0, nullptr, 0), ERROR_INVALID_PARAMETER);
+}
+
 TEST_F(HelperPc, AResetThatFailsIsLogged) {
     const uint32_t id = idOf("tarn-2");
     EXPECT_NE(tarn::ResetHelperDevice(helper, id), 0);

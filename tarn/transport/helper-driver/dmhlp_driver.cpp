@@ -65,8 +65,13 @@ NTSTATUS deviceAction(ULONG code, PVOID buffer, ULONG inLength) {
         status = internalRequest(device, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
     } else {
         status = dfuDetach(device);
-        if (code == tarn::kIoctlDmhlpDetachAndCycle && NT_SUCCESS(status))
-            status = internalRequest(device, IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr);
+        if (code == tarn::kIoctlDmhlpDetachAndCycle && NT_SUCCESS(status)) {
+            // A device may leave at the detach itself; its port is only cycled while the id
+            // still leads to it.
+            PDEVICE_OBJECT still = deviceOf(buffer, inLength);
+            status = still ? internalRequest(still, IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr) : STATUS_DEVICE_NOT_CONNECTED;
+            if (still) ObDereferenceObject(still);
+        }
     }
     ObDereferenceObject(device);
     return status;
