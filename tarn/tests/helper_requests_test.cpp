@@ -20,9 +20,10 @@ using helpertest::counter;
 using helpertest::HelperPc;
 using namespace usbtest;
 
-std::string text(const uint8_t* descriptor) {
+// The text of the string descriptor the record holds at `offset`.
+std::string text(const dmhlp::QueryRecord& r, size_t offset) {
     char out[MAX_PATH];
-    tarn::DescriptorText(descriptor, dmhlp::kStringDescriptorBytes, out, sizeof out);
+    tarn::DescriptorText(reinterpret_cast<const uint8_t*>(&r) + offset, dmhlp::kStringDescriptorBytes, out, sizeof out);
     return out;
 }
 
@@ -59,9 +60,9 @@ TEST_F(HelperPc, AQueryReadsTheIdentityOfAReaderOnTheMassStorageDriver) {
     EXPECT_EQ(r.vendorId, device[8] | device[9] << 8);
     EXPECT_EQ(r.productId, device[10] | device[11] << 8);
     EXPECT_EQ(r.serialIndex, device[16]);
-    EXPECT_EQ(text(&r.manufacturerLength), labString("tarn-2", device[14]));
-    EXPECT_EQ(text(&r.productLength), labString("tarn-2", device[15]));
-    EXPECT_FALSE(text(&r.productLength).empty());
+    EXPECT_EQ(text(r, offsetof(dmhlp::QueryRecord, manufacturerLength)), labString("tarn-2", device[14]));
+    EXPECT_EQ(text(r, offsetof(dmhlp::QueryRecord, productLength)), labString("tarn-2", device[15]));
+    EXPECT_FALSE(text(r, offsetof(dmhlp::QueryRecord, productLength)).empty());
     EXPECT_EQ(query(pdoName("tarn-2")).deviceObject, r.deviceObject) << "one device, one id";
     EXPECT_NE(idOf("tarn-1"), r.deviceObject);
 }

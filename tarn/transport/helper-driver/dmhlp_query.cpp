@@ -51,7 +51,9 @@ bool readIdentity(PDEVICE_OBJECT pdo, QueryRecord* record) {
     record->vendorId = device.idVendor;
     record->serialIndex = device.iSerialNumber;
 
-    auto readString = [&](UCHAR index, uint8_t* at) {
+    // Each string descriptor lands whole (bLength, type, text) at its place in the record.
+    auto readString = [&](UCHAR index, size_t offset) {
+        uint8_t* at = reinterpret_cast<uint8_t*>(record) + offset;
         memset(at, 0, kStringDescriptorBytes);
         pause(kStepPauseMs);
         return NT_SUCCESS(controlRequest(pdo, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, true, 0x80, USB_REQUEST_GET_DESCRIPTOR,
@@ -59,7 +61,10 @@ bool readIdentity(PDEVICE_OBJECT pdo, QueryRecord* record) {
                                          at, kStringDescriptorBytes)
                               .status);
     };
-    return readString(device.iManufacturer, &record->manufacturerLength) && readString(device.iProduct, &record->productLength);
+    static_assert(offsetof(QueryRecord, manufacturerLength) + kStringDescriptorBytes <= offsetof(QueryRecord, productLength) &&
+                  offsetof(QueryRecord, productLength) + kStringDescriptorBytes <= offsetof(QueryRecord, dfuType));
+    return readString(device.iManufacturer, offsetof(QueryRecord, manufacturerLength)) &&
+           readString(device.iProduct, offsetof(QueryRecord, productLength));
 }
 
 }  // namespace
