@@ -363,6 +363,7 @@ UsbOutcome TarnReader::vendor(const UsbSetup& s, uint8_t* data) {
         if (s.request == tarn::kReqDeviceType) return reply({info.productType, 0});
         return reply({info.minor, info.major});
     }
+    case tarn::kReqPrepareQuery: return s.in() ? UsbOutcome::stalled() : UsbOutcome::done(0);
     case tarn::kReqPlexProbe:
         return isPlexMonitor() && !upgrade && !s.in() ? UsbOutcome::done(0) : UsbOutcome::stalled();
     case tarn::kReqPlexHighestSlot:

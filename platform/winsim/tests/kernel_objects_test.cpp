@@ -124,6 +124,43 @@ TEST_F(UsbPc, AWorkItemRunsOnASystemThreadWithItsDeviceKept) {
     ObDereferenceObject(top);
 }
 
+// A device power request to a hub in its low-power state: the hub's driver powers it up, after
+// which its ports take power requests, and the requester hears the outcome once.
+TEST_F(UsbPc, APowerRequestReachesTheTopOfTheStackAndReportsBack) {
+    lab::Lab::current().attachDevice({{"kind", "usb-hub"}, {"id", "hub-2"}, {"port", 2}, {"low-power", 1}});
+    lab::Lab::current().hardware().refresh();
+    EXPECT_FALSE(NT_SUCCESS(setPortPower("hub-2", 1, true))) << "asleep";
+    std::u16string wide;
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT hub = nullptr;
+    ASSERT_EQ(openByPdoName("hub-2", &wide, &file, &hub), STATUS_SUCCESS);
+    struct Heard {
+        KEVENT done;
+        int calls = 0;
+        NTSTATUS status = STATUS_PENDING;
+        UCHAR minor = 0xFF;
+    } heard;
+    KeInitializeEvent(&heard.done, NotificationEvent, FALSE);
+    auto done = [](PDEVICE_OBJECT, UCHAR minor, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
+        auto* h = static_cast<Heard*>(context);
+        ++h->calls;
+        h->minor = minor;
+        h->status = io->Status;
+        KeSetEvent(&h->done, IO_NO_INCREMENT, FALSE);
+    };
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(PoRequestPowerIrp(hub, IRP_MN_START_DEVICE, d0, done, &heard, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(heard.calls, 0);
+    ASSERT_EQ(PoRequestPowerIrp(hub, IRP_MN_SET_POWER, d0, done, &heard, nullptr), STATUS_PENDING);
+    ASSERT_EQ(KeWaitForSingleObject(&heard.done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(heard.calls, 1);
+    EXPECT_EQ(heard.minor, IRP_MN_SET_POWER);
+    EXPECT_EQ(heard.status, STATUS_SUCCESS);
+    EXPECT_EQ(setPortPower("hub-2", 1, true), STATUS_SUCCESS) << "awake";
+    ObDereferenceObject(file);
+}
+
 TEST(KernelPool, RefusesTheAllocationsItIsToldTo) {
     WinsimFailPoolAllocations(1, 2);
     void* first = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);

@@ -28,6 +28,21 @@ inline constexpr uint32_t kIoctlDfuDownloadAll = ctlCode(0x22, 0x516);    // 0x2
 inline constexpr uint32_t kIoctlPlexModuleAddRemove = ctlCode(0x22, 0x801);  // 0x222004
 inline constexpr uint32_t kIoctlPlexSlotPath = ctlCode(0x22, 0x802);         // 0x222008
 inline constexpr uint32_t kIoctlPlexSlotDrive = ctlCode(0x22, 0x804);        // 0x222010
+// The helper driver DMHLP: the plug-in's own kernel-mode driver, which carries the envelope as
+// well (to the device it was last given) and the hub port requests.
+inline constexpr uint32_t kIoctlDmhlpQueryDfuCapab = ctlCode(0x22, 0x700);     // 0x221C00
+inline constexpr uint32_t kIoctlDmhlpDetach = ctlCode(0x22, 0x701);            // 0x221C04
+inline constexpr uint32_t kIoctlDmhlpCyclePort = ctlCode(0x22, 0x702);         // 0x221C08
+inline constexpr uint32_t kIoctlDmhlpDetachAndCycle = ctlCode(0x22, 0x703);    // 0x221C0C
+inline constexpr uint32_t kIoctlDmhlpSendDeviceObject = ctlCode(0x22, 0x704);  // 0x221C10
+inline constexpr uint32_t kIoctlDmhlpResetDevice = ctlCode(0x22, 0x705);       // 0x221C14
+inline constexpr uint32_t kIoctlDmhlpHookAddDevice = ctlCode(0x22, 0x706);     // 0x221C18
+inline constexpr uint32_t kIoctlDmhlpHubPortRequest = ctlCode(0x22, 0x20A);    // 0x220828
+inline constexpr uint32_t kIoctlDmhlpHubPowerUp = ctlCode(0x22, 0x20B);        // 0x22082C
+static_assert(kIoctlDmhlpQueryDfuCapab == 0x221C00 && kIoctlDmhlpDetach == 0x221C04 && kIoctlDmhlpCyclePort == 0x221C08 &&
+              kIoctlDmhlpDetachAndCycle == 0x221C0C && kIoctlDmhlpSendDeviceObject == 0x221C10 &&
+              kIoctlDmhlpResetDevice == 0x221C14 && kIoctlDmhlpHookAddDevice == 0x221C18 &&
+              kIoctlDmhlpHubPortRequest == 0x220828 && kIoctlDmhlpHubPowerUp == 0x22082C);
 static_assert(kIoctlGetDescriptor == 0x220808 && kIoctlUrbPassThrough == 0x220824 && kIoctlDfuDetach == 0x221400 &&
               kIoctlDfuUploadAll == 0x221454 && kIoctlDfuDownloadAll == 0x221458 &&
               kIoctlPlexModuleAddRemove == 0x222004 && kIoctlPlexSlotPath == 0x222008 && kIoctlPlexSlotDrive == 0x222010);
@@ -73,6 +88,7 @@ static_assert(offsetof(Envelope, ntStatus) == 10 && offsetof(Envelope, usbStatus
 // NT statuses that mean the reader is gone.
 inline constexpr uint32_t kStatusDeviceRemoved = 0xC00002B6;
 inline constexpr uint32_t kStatusDeviceNotConnected = 0xC000009D;
+inline constexpr uint32_t kStatusDeviceDataError = 0xC000009C;
 // USB statuses with their top four bits removed.
 inline constexpr uint32_t kUsbStall = 0x04, kUsbTransactionError = 0x11, kUsbBabble = 0x12;
 inline constexpr uint32_t usbCondition(uint32_t usbStatus) { return usbStatus & 0x0FFFFFFF; }
@@ -92,6 +108,8 @@ inline constexpr uint8_t kReqDeviceType = 0x08;       // 2 bytes: LE product typ
 inline constexpr uint8_t kReqUpgradeType = 0xD2;      // 1 byte: dfuType
 inline constexpr uint8_t kReqPlexProbe = 0xE0;        // no data: succeeds on a Plex monitor only
 inline constexpr uint8_t kReqPlexHighestSlot = 0xE1;  // 1 byte in (sent with bmRequestType 41h)
+// Sent before the identity requests of a reader on the generic mass-storage driver (41h, no data).
+inline constexpr uint8_t kReqPrepareQuery = 0xD0;
 
 // DFU class requests to the interface (21h out, A1h in).
 inline constexpr uint8_t kDfuOut = 0x21, kDfuIn = 0xA1;

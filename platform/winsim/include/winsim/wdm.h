@@ -309,6 +309,40 @@ typedef union _POWER_STATE {
 } POWER_STATE;
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
 
+// What IRP_MN_QUERY_CAPABILITIES fills in on its way up: the bus driver first, then each driver
+// above it may add what it knows (a function driver marks its device safe to pull out).
+typedef struct _DEVICE_CAPABILITIES {
+    USHORT Size;
+    USHORT Version;
+    ULONG DeviceD1 : 1;
+    ULONG DeviceD2 : 1;
+    ULONG LockSupported : 1;
+    ULONG EjectSupported : 1;
+    ULONG Removable : 1;
+    ULONG DockDevice : 1;
+    ULONG UniqueID : 1;
+    ULONG SilentInstall : 1;
+    ULONG RawDeviceOK : 1;
+    ULONG SurpriseRemovalOK : 1;
+    ULONG WakeFromD0 : 1;
+    ULONG WakeFromD1 : 1;
+    ULONG WakeFromD2 : 1;
+    ULONG WakeFromD3 : 1;
+    ULONG HardwareDisabled : 1;
+    ULONG NonDynamic : 1;
+    ULONG WarmEjectSupported : 1;
+    ULONG NoDisplayInUI : 1;
+    ULONG Reserved : 14;
+    ULONG Address;
+    ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[7];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
+} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
+
 // Control bits of a stack location.
 #define SL_PENDING_RETURNED 0x01
 #define SL_INVOKE_ON_CANCEL 0x20
@@ -347,6 +381,9 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             DEVICE_RELATION_TYPE Type;
         } QueryDeviceRelations;
+        struct {
+            PDEVICE_CAPABILITIES Capabilities;
+        } DeviceCapabilities;
         struct {
             ULONG SystemContext;
             POWER_STATE_TYPE Type;
@@ -482,3 +519,18 @@ NTKERNELAPI PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJE
                                                ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                                BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                PIO_STATUS_BLOCK IoStatusBlock);
+
+// ---- power ----------------------------------------------------------------------------------------
+// Called once the power request of PoRequestPowerIrp has completed; the IRP is freed after it.
+typedef VOID (*PREQUEST_POWER_COMPLETE)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                        PVOID Context, PIO_STATUS_BLOCK IoStatus);
+// Sends a device power request (IRP_MN_SET_POWER or IRP_MN_QUERY_POWER of a device power state)
+// to the top of the stack DeviceObject belongs to. Answers STATUS_PENDING when the request went
+// out (CompletionFunction is then called exactly once), STATUS_INVALID_PARAMETER or
+// STATUS_INSUFFICIENT_RESOURCES when it did not. Irp, when given, receives the request.
+NTKERNELAPI NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                       PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp);
+// A driver that passes a power request down says it is ready for the next one first.
+NTKERNELAPI VOID PoStartNextPowerIrp(PIRP Irp);
+// Power requests go down with PoCallDriver, not IoCallDriver.
+NTKERNELAPI NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
