@@ -4,6 +4,7 @@
 #include <image/binfile.h>
 #include <image/signatures.h>
 
+#include "helper_client.h"
 #include "plugin_state.h"
 #include "sessions.h"
 #include "tarn_log.h"
@@ -24,11 +25,7 @@ int32_t BuildDeviceGroups(DeviceInfoList*, ScsiDevice*) { return KPL_OK; }
 
 void FreeDeviceRecords(DeviceInfoList*) {}
 
-void CloseHelperDriver() {
-    PluginState& s = plugin();
-    if (s.helper != INVALID_HANDLE_VALUE) CloseHandle(s.helper);
-    s.helper = INVALID_HANDLE_VALUE;
-}
+void CloseHelperDriver() { UnloadHelperDriver(); }
 
 }  // namespace tarn
 

@@ -17,6 +17,8 @@
 
 #include "log_capture.h"
 #include "test_lab.h"
+
+#include <lab/lab.h>
 #include "options.h"
 #include "plugin_state.h"
 #include "tarn_log.h"
@@ -208,6 +210,33 @@ TEST_F(TarnPlugin, ErrorMessagesInTheUsersLanguage) {
     EXPECT_NE(texts[0], texts[1]) << "German and English differ";
     tarn::plugin().strings = nullptr;
     FreeLibrary(strings);
+}
+
+// A scan opens with the I/O layer: the helper driver's image from the plug-in's resources in the
+// system's driver folder, the package installed, its identifiers read; the lab lists no Tarn
+// reader here, so the scan ends with "no device". Unloading the plug-in removes the image.
+TEST_F(TarnPlugin, AScanRunsTheIoLayerAndTheUnloadRemovesTheHelperImage) {
+    for (const char* file : {"TARNDFU.INF", "TARNDFU.SYS"}) fs::copy_file(fs::path(ZELFIN_BIN_DIR) / file, dir_ / file);
+    const fs::path image = lab::Lab::current().windowsFolder() / "System32" / "Drivers" / "DMHLP.SYS";
+    DeviceInfoList list{};
+    EXPECT_EQ(call<KPLCreateDeviceInfoList_t>("KPLCreateDeviceInfoList")(&list, nullptr), KPL_E_NO_DEVICE);
+    EXPECT_TRUE(testsupport::loggedMessage("OS Type = 1"));
+    EXPECT_FALSE(testsupport::loggedMessage("InitializeIOLayer failed."));
+    ASSERT_TRUE(fs::exists(image));
+    EXPECT_EQ(fs::file_size(image), fs::file_size(ZELFIN_DMHLP_SYS));
+    EXPECT_TRUE(fs::exists(lab::Lab::current().windowsFolder() / "System32" / "Drivers" / "TARNDFU.SYS"));
+    EXPECT_EQ(call<KPLDestroyDeviceInfoList_t>("KPLDestroyDeviceInfoList")(&list), KPL_OK);
+    EXPECT_TRUE(fs::exists(image)) << "kept while the plug-in is loaded";
+    FreeLibrary(module_);
+    module_ = nullptr;
+    EXPECT_FALSE(fs::exists(image));
+
+    // Without the package beside the plug-in the scan stops at the install.
+    module_ = LoadLibraryA("KPLTARN.DLL");
+    call<KPLInitializeLogger_t>("KPLInitializeLogger")(testsupport::captureLog);
+    fs::remove(dir_ / "TARNDFU.SYS");
+    EXPECT_EQ(call<KPLCreateDeviceInfoList_t>("KPLCreateDeviceInfoList")(&list, nullptr), KPL_E_DRIVER_PACKAGE);
+    EXPECT_TRUE(testsupport::loggedMessage("InitializeIOLayer failed."));
 }
 
 }  // namespace

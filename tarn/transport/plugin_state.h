@@ -30,7 +30,6 @@ struct PluginState {
     char packagePath[MAX_PATH] = "";  // the current directory and "\TARNDFU.INF"
     char hwIds[kMaxHwIds][MAX_PATH] = {};
     int hwIdCount = 0;
-    HANDLE helper = INVALID_HANDLE_VALUE;  // the helper driver's control device, opened on first need
 };
 
 PluginState& plugin();
