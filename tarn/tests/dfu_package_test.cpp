@@ -149,6 +149,24 @@ TEST_F(Package, AScanForcesTheDriverOntoABootLoaderOnTheMassStorageDriver) {
     EXPECT_EQ(serviceOf(usb, GUID_DEVINTERFACE_USB_DEVICE), "TARNDFU");
 }
 
+// The update thread's one pass: it signals its end on the event the wait gave it, and does
+// nothing more once a reader has arrived in upgrade mode.
+TEST_F(Package, TheUpdateThreadSignalsItsEnd) {
+    tarn::ReadPackageHwIds();
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    tarn::updateSignals().updateDone = done;
+    tarn::updateSignals().dfuArrived = 1;
+    const std::atomic<int32_t> stop{0};
+    EXPECT_EQ(tarn::UpdateThread(&stop), 0u);
+    EXPECT_EQ(WaitForSingleObject(done, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(tarn::updateSignals().updateRunning, 0);
+    EXPECT_TRUE(logged("Notifying update thread termination"));
+    EXPECT_FALSE(logged("Stopping updating drivers.")) << "it did not start on the readers";
+    tarn::updateSignals().updateDone = nullptr;
+    tarn::updateSignals().dfuArrived = 0;
+    CloseHandle(done);
+}
+
 // Without the helper driver's image among its resources the I/O layer stops at that step.
 TEST_F(Package, AResourceThatIsNotThereIsReported) {
     EXPECT_FALSE(tarn::ExtractResource(4711, "DMHLP", "C:\\WINDOWS\\TEMP\\X.SYS"));
