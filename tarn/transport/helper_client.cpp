@@ -16,7 +16,7 @@ namespace {
 
 constexpr int32_t kPlatformNt = 1;
 
-// Answers the service handle; the manager handle is closed.
+// Whether the service reports that it runs.
 bool serviceRunning(SC_HANDLE service) {
     SERVICE_STATUS status{};
     return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
