@@ -45,8 +45,8 @@ TEST_F(HelperPc, AQueryReadsTheIdentityOfAReaderOnTheMassStorageDriver) {
     BOOL ok = FALSE;
     const dmhlp::QueryRecord r = query(pdoName("tarn-2"), dmhlp::kQueryFromDeviceList, 1, 0, &ok);
     ASSERT_TRUE(ok) << GetLastError();
-    EXPECT_NE(r.deviceObject, 0u);
-    EXPECT_EQ(r.identityRead, 1u);
+    EXPECT_NE(uint32_t{r.deviceObject}, 0u);
+    EXPECT_EQ(uint32_t{r.identityRead}, 1u);
     EXPECT_EQ(r.dfuType, 3) << "the upgrade type replaces the caller's FFh";
     // The same answers as the reader gives to the envelope.
     ASSERT_TRUE(tarn::SendDeviceObject(helper, r.deviceObject));
@@ -57,14 +57,14 @@ TEST_F(HelperPc, AQueryReadsTheIdentityOfAReaderOnTheMassStorageDriver) {
     EXPECT_EQ(r.versionMinor, version[0]);
     EXPECT_EQ(r.deviceType, type[0]);
     EXPECT_NE(r.deviceType, 0);
-    EXPECT_EQ(r.vendorId, device[8] | device[9] << 8);
-    EXPECT_EQ(r.productId, device[10] | device[11] << 8);
+    EXPECT_EQ(int{r.vendorId}, device[8] | device[9] << 8);
+    EXPECT_EQ(int{r.productId}, device[10] | device[11] << 8);
     EXPECT_EQ(r.serialIndex, device[16]);
     EXPECT_EQ(text(r, offsetof(dmhlp::QueryRecord, manufacturerLength)), labString("tarn-2", device[14]));
     EXPECT_EQ(text(r, offsetof(dmhlp::QueryRecord, productLength)), labString("tarn-2", device[15]));
     EXPECT_FALSE(text(r, offsetof(dmhlp::QueryRecord, productLength)).empty());
-    EXPECT_EQ(query(pdoName("tarn-2")).deviceObject, r.deviceObject) << "one device, one id";
-    EXPECT_NE(idOf("tarn-1"), r.deviceObject);
+    EXPECT_EQ(uint32_t{query(pdoName("tarn-2")).deviceObject}, uint32_t{r.deviceObject}) << "one device, one id";
+    EXPECT_NE(idOf("tarn-1"), uint32_t{r.deviceObject});
 }
 
 TEST_F(HelperPc, WhatAQuerySendsAndWhatAFailingStepLeaves) {
@@ -93,13 +93,13 @@ TEST_F(HelperPc, WhatAQuerySendsAndWhatAFailingStepLeaves) {
         const dmhlp::QueryRecord r = query(pdoName("tarn-2"), c.dfuType, 1, 0, &ok);
         EXPECT_EQ(ok != FALSE, c.ok);
         if (c.ok) {
-            EXPECT_NE(r.deviceObject, 0u);
+            EXPECT_NE(uint32_t{r.deviceObject}, 0u);
             EXPECT_EQ(r.dfuType, c.dfuTypeAfter);
-            EXPECT_EQ(r.vendorId != 0, c.typeRead);
+            EXPECT_EQ(uint16_t{r.vendorId} != 0, c.typeRead);
         } else {
             // A failed request returns no bytes: the caller keeps the record it sent.
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-            EXPECT_EQ(r.deviceObject, 0u);
+            EXPECT_EQ(uint32_t{r.deviceObject}, 0u);
         }
         EXPECT_EQ(counted("tarn-2", "usb:any"), c.requests);
     }
@@ -118,7 +118,7 @@ TEST_F(HelperPc, MalformedQueriesAreRefused) {
     EXPECT_EQ(send(helper, tarn::kIoctlDmhlpQueryDfuCapab, &bad, sizeof bad, &bad, sizeof bad), ERROR_INVALID_PARAMETER)
         << "a name without its terminator";
     BOOL ok = TRUE;
-    EXPECT_EQ(query("\\Device\\NoSuchDevice", dmhlp::kQueryFromDeviceList, 1, 0, &ok).deviceObject, 0u);
+    EXPECT_EQ(uint32_t{query("\\Device\\NoSuchDevice", dmhlp::kQueryFromDeviceList, 1, 0, &ok).deviceObject}, 0u);
     EXPECT_FALSE(ok);
     EXPECT_EQ(send(helper, 0x221C1C, &r, sizeof r, &r, sizeof r), ERROR_INVALID_PARAMETER) << "an unknown code";
 }
@@ -135,7 +135,7 @@ TEST_F(HelperPc, PassThroughGoesToTheSelectedDevice) {
     DWORD returned = 0;
     ASSERT_EQ(send(helper, tarn::kIoctlUrbPassThrough, e.bytes(), 29, e.bytes(), 29, &returned), 0u);
     EXPECT_EQ(returned, 28u);
-    EXPECT_EQ(e.header().ntStatus, 0u);
+    EXPECT_EQ(uint32_t{e.header().ntStatus}, 0u);
 
     struct Bad {
         const char* what;
@@ -163,7 +163,7 @@ TEST_F(HelperPc, PassThroughGoesToTheSelectedDevice) {
         ASSERT_EQ(send(helper, tarn::kIoctlUrbPassThrough, buffer.data(), b.in, buffer.data(), b.out, &returned), 0u)
             << "the envelope tells what went wrong";
         std::memcpy(&h, buffer.data(), sizeof h);
-        EXPECT_EQ(h.ntStatus, static_cast<uint32_t>(STATUS_INVALID_PARAMETER));
+        EXPECT_EQ(uint32_t{h.ntStatus}, static_cast<uint32_t>(STATUS_INVALID_PARAMETER));
         EXPECT_EQ(returned, tarn::kEnvelopeHeader);
     }
     uint8_t tiny[20] = {};

@@ -154,7 +154,8 @@ DataPhase runDataPhase(HANDLE handle, SCSI_PASS_THROUGH_DIRECT* record, uint32_t
                           ntStatus, usbStatus);
     if (!s.ok) return DataPhase::Lost;
     // The returned length is the driver's word; no more than was asked for is copied.
-    const uint32_t got = std::min(s.envelope.header().length, length);
+    const uint32_t returned = s.envelope.header().length;  // by value: the packed field is not aligned
+    const uint32_t got = std::min(returned, length);
     std::memcpy(record->DataBuffer, s.envelope.data(), got);
     record->DataTransferLength = got;
     return got == length ? DataPhase::Whole : DataPhase::Short;
