@@ -103,12 +103,13 @@ NTSTATUS Hardware::unloadDriver(const std::string& service) {
     module.driver->DriverUnload(module.driver);
     std::lock_guard<std::mutex> lock(modulesMutex());
     modules().erase(service);
-    if (!module.driver->DeviceObject) {
+    if (winsim::kernel::liveDevices(module.driver) == 0) {
         ::dlclose(module.library);
         winsim::kernel::destroyDriver(module.driver);
     } else {
-        // A driver whose devices outlive its unload keeps its code and its object: they may
-        // still be called.
+        // A driver whose devices outlive its unload, or are still referenced after their
+        // deletion (a work item whose routine is finishing), keeps its code and its object:
+        // they may still be called.
         static auto* retired = new std::vector<LoadedModule>;
         retired->push_back(module);
     }

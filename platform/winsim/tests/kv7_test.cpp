@@ -358,12 +358,12 @@ INSTANTIATE_TEST_SUITE_P(ControlAndScsi, Kv7Paths, ::testing::Values(kType7, kTy
 TEST_P(Kv7Paths, BadBlocksOfEachKind) {
     const Reader r = GetParam();
     const uint32_t base = kv7::layoutOf(r.type).base;
-    fault(r, "bad:block+1000:written:1");
-    fault(r, "bad:block+2040:erase");
-    fault(r, "bad:block+3080:never");
     const std::string path = toUpgradeMode(r);
     ASSERT_FALSE(path.empty());
     Boot boot{open(path), r.type};
+    fault(r, "bad:block+1000:written:1");
+    fault(r, "bad:block+2040:erase");
+    fault(r, "bad:block+3080:never");
     ASSERT_TRUE(boot.eraseChip());
     uint8_t data[64];
     for (int i = 0; i < 64; ++i) data[i] = static_cast<uint8_t>(i);
@@ -411,10 +411,10 @@ TEST_P(Kv7Paths, ALongChipEraseStallsAndKeepsItBusy) {
 TEST_P(Kv7Paths, GoneAtAChosenBlockItComesBackInItsBootRom) {
     const Reader r = GetParam();
     const uint32_t base = kv7::layoutOf(r.type).base;
-    fault(r, kv7::usesScsi(r.type) ? "replug:E500+1000" : "replug:usb:41.05+1000");
     const std::string path = toUpgradeMode(r);
     ASSERT_FALSE(path.empty());
     Boot boot{open(path), r.type};
+    fault(r, kv7::usesScsi(r.type) ? "replug:E500+1000" : "replug:usb:41.05+1000");
     ASSERT_TRUE(boot.eraseChip()) << "an erase carries no block";
     const uint8_t zeros[64] = {};
     ArrivalWindow arrivals({tarn::kUpgradeInterface});

@@ -34,6 +34,12 @@ std::u16string fromCounted(PCUNICODE_STRING s) {
     return std::u16string(s->Buffer, s->Length / sizeof(WCHAR));
 }
 
+// The device objects of each driver still in memory (under ioMutex()).
+std::map<PDRIVER_OBJECT, size_t>& devicesOfDrivers() {
+    static auto* m = new std::map<PDRIVER_OBJECT, size_t>;
+    return *m;
+}
+
 // What the I/O manager keeps beside each device object.
 struct DeviceBlock {
     DEVICE_OBJECT object{};
@@ -127,6 +133,12 @@ PDRIVER_OBJECT createDriver(const std::u16string& name, PDRIVER_INITIALIZE init,
     return driver;
 }
 
+size_t liveDevices(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> lock(ioMutex());
+    auto it = devicesOfDrivers().find(driver);
+    return it == devicesOfDrivers().end() ? 0 : it->second;
+}
+
 void destroyDriver(PDRIVER_OBJECT driver) {
     if (!driver) return;
     delete[] driver->DriverName.Buffer;
@@ -144,6 +156,8 @@ void release(PDEVICE_OBJECT device) {
     {
         std::lock_guard<std::mutex> lock(ioMutex());
         if (--block->refs > 0) return;
+        auto it = devicesOfDrivers().find(device->DriverObject);
+        if (it != devicesOfDrivers().end() && --it->second == 0) devicesOfDrivers().erase(it);
     }
     if (block->destroyExtension) block->destroyExtension(device->DeviceExtension);
     delete block;
@@ -209,6 +223,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STR
     }
     d.NextDevice = driver->DeviceObject;
     driver->DeviceObject = &d;
+    ++devicesOfDrivers()[driver];
     *out = &d;
     block.release();
     return STATUS_SUCCESS;

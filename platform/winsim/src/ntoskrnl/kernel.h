@@ -13,6 +13,10 @@ namespace winsim::kernel {
 PDRIVER_OBJECT createDriver(const std::u16string& name, PDRIVER_INITIALIZE init, PUNICODE_STRING registryPath);
 // Frees a driver object that no device object refers to any more (an unloaded driver's).
 void destroyDriver(PDRIVER_OBJECT driver);
+// How many device objects of the driver are still in memory, deleted ones that something still
+// references included: while any is, code of the driver may still run (a work item's routine, a
+// completion routine), so its image must stay loaded.
+size_t liveDevices(PDRIVER_OBJECT driver);
 
 // Keeps a device object's memory alive (after IoDeleteDevice too) until the matching release.
 void reference(PDEVICE_OBJECT device);
