@@ -1,10 +1,8 @@
-// The readers a scan lists and what is done with them. Listing, matching, display and the
-// transfers are not in this build of the plug-in: a scan lists no reader (the host reports that
-// no device was found), and the entry points that take a listed reader refuse every index.
-#include <image/binfile.h>
-#include <image/signatures.h>
-
+// The readers a scan lists and what is done with them. Listing, display and the transfers are not
+// in this build of the plug-in: a scan lists no reader (the host reports that no device was
+// found), and the entry points that take a listed reader refuse every index.
 #include "helper_client.h"
+#include "matching.h"
 #include "plugin_state.h"
 #include "sessions.h"
 #include "tarn_log.h"
@@ -31,28 +29,19 @@ void CloseHelperDriver() { UnloadHelperDriver(); }
 
 using namespace tarn;
 
-KPL_EXPORT int32_t KPLFilterDeviceInfoSet(DeviceInfoList* list, const char* imagePath, int32_t, int32_t) {
-    TARN_PLAIN("Finding match for the device...");
-    TARN_LOG_AT("kpltarn", "%s(%i) :Binary file name = %s", imagePath ? imagePath : "");
-    image::BinFile file(image::BinFamily::Tarn, logger());
-    if (!file.Load(imagePath)) return KPL_E_IMAGE_UNREADABLE;
-    const int type = image::DecideTarnType(file.data(), file.length());
-    TARN_LOG_AT("kpltarn", "%s(%i) :BinType = %d", type);
-    if (type == image::kTarnTypeUnknown) {
-        TARN_LOG_AT("kpltarn", "%s(%i) :Unknown binary type\r\n");
-        return KPL_E_IMAGE_TYPE;
-    }
-    for (int i = 0; list && i < KPL_MAX_DEVICES && list->entries[i].name[0]; ++i)
-        if (list->entries[i].device) list->entries[i].selected = 0;
-    return KPL_OK;
+KPL_EXPORT int32_t KPLFilterDeviceInfoSet(DeviceInfoList* list, const char* imagePath, int32_t unattended,
+                                          int32_t ignoreChecks) {
+    return FilterDevices(list, imagePath, unattended, ignoreChecks);
 }
 
-KPL_EXPORT int32_t KPLMatchDevBySymLink(DeviceInfoList* list, const char*, const char* imagePath) {
-    return KPLFilterDeviceInfoSet(list, imagePath, 1, 0);
+KPL_EXPORT int32_t KPLMatchDevBySymLink(DeviceInfoList* list, const char* devicePathText, const char* imagePath) {
+    return MatchDevicesBySymLink(list, devicePathText, imagePath);
 }
 
+// The narrowing by the product type each upgrade-mode reader keeps in its configuration memory
+// comes with the KV7 requests; until then the filter of a configured run decides alone.
 KPL_EXPORT int32_t KPLMatchDFUDevByProdType(DeviceInfoList* list, const char* imagePath) {
-    return KPLFilterDeviceInfoSet(list, imagePath, 1, 0);
+    return FilterDevices(list, imagePath, 1, 0);
 }
 
 KPL_EXPORT int32_t KPLGetDisplayInfo(DeviceInfoList*, uint8_t index, const char*, DisplayInfo*) { return refuseIndex(index); }

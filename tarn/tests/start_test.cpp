@@ -2,7 +2,6 @@
 // need no reader — the judgement of an image, the message of a status in the user's language,
 // and the host's start and exit without FORCEFS — driven through KPLTARN.DLL as the host loads it.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include <plugin-api/kpl.h>
 
 #include "log_capture.h"
+#include "temp_dir.h"
 #include "test_lab.h"
 
 #include <lab/lab.h>
@@ -44,13 +44,8 @@ void writeConfig(const fs::path& path, const Options& options, const char* secti
 
 class TempDir : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/zelfin-kpltarn-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    fs::path dir_;
+    testsupport::TempDir temp_{"zelfin-kpltarn"};
+    const fs::path dir_ = temp_.path();
 };
 
 using TarnOptions = TempDir;
@@ -104,7 +99,6 @@ TEST_F(TarnOptions, YesInAnyCaseSetsABitThatStaysSet) {
 class TarnPlugin : public TempDir {
 protected:
     void SetUp() override {
-        TempDir::SetUp();
         fs::copy_file(KPLTARN_DLL, dir_ / "KPLTARN.DLL");
         fs::copy_file(fs::path(ZELFIN_BIN_DIR) / "ZELFNRES.DLL", dir_ / "ZELFNRES.DLL");
         previous_ = fs::current_path();
@@ -117,7 +111,6 @@ protected:
     void TearDown() override {
         if (module_) FreeLibrary(module_);
         fs::current_path(previous_);
-        TempDir::TearDown();
     }
     template <typename F>
     F call(const char* name) {
