@@ -3,6 +3,7 @@
 // found), and the entry points that take a listed reader refuse every index.
 #include "helper_client.h"
 #include "matching.h"
+#include "tarn_device.h"
 #include "plugin_state.h"
 #include "sessions.h"
 #include "tarn_log.h"
@@ -21,7 +22,12 @@ int32_t refuseIndex(uint8_t index) {
 
 int32_t BuildDeviceGroups(DeviceInfoList*, ScsiDevice*) { return KPL_OK; }
 
-void FreeDeviceRecords(DeviceInfoList*) {}
+void FreeDeviceRecords(DeviceInfoList* list) {
+    for (int i = 0; list && i < KPL_MAX_DEVICES; ++i) {
+        FreeDeviceRecord(static_cast<TarnDeviceRecord*>(list->entries[i].device));
+        list->entries[i].device = nullptr;
+    }
+}
 
 void CloseHelperDriver() { UnloadHelperDriver(); }
 
@@ -56,7 +62,11 @@ KPL_EXPORT int32_t KPLUploadFirmware(DeviceInfoList*, uint8_t index, const char*
 }
 
 KPL_EXPORT int32_t KPLResetDevice(DeviceInfoEntry* entry) {
-    TARN_LOG_AT("kpltarn", "%s(%i) :IOCTL_DMHLP_RESET_DEVICE failed. Error: %xh.",
-                static_cast<unsigned>(entry ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER));
-    return 0;
+    const auto* record = entry ? static_cast<const TarnDeviceRecord*>(entry->device) : nullptr;
+    if (!record) {
+        TARN_LOG_AT("kpltarn", "%s(%i) :IOCTL_DMHLP_RESET_DEVICE failed. Error: %xh.",
+                    static_cast<unsigned>(ERROR_INVALID_PARAMETER));
+        return 0;
+    }
+    return ResetHelperDevice(helperHandle(), static_cast<uint32_t>(record->deviceObject));
 }

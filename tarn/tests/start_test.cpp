@@ -21,6 +21,7 @@
 #include <lab/lab.h>
 #include "options.h"
 #include "plugin_state.h"
+#include "tarn_device.h"
 #include "tarn_log.h"
 
 namespace {
@@ -230,6 +231,31 @@ TEST_F(TarnPlugin, AScanRunsTheIoLayerAndTheUnloadRemovesTheHelperImage) {
     fs::remove(dir_ / "TARNDFU.SYS");
     EXPECT_EQ(call<KPLCreateDeviceInfoList_t>("KPLCreateDeviceInfoList")(&list, nullptr), KPL_E_DRIVER_PACKAGE);
     EXPECT_TRUE(testsupport::loggedMessage("InitializeIOLayer failed."));
+}
+
+// The end of a scan frees every record with the handle it holds; a reset without the helper
+// driver fails with its log line.
+TEST_F(TarnPlugin, RecordsAreFreedWithTheirHandlesAndAResetNeedsTheHelper) {
+    DeviceInfoList list{};
+    tarn::TarnDeviceRecord* record = tarn::NewDeviceRecord();
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->deviceHandle, INVALID_HANDLE_VALUE);
+    HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    record->deviceHandle = handle;
+    record->deviceObject = 3;
+    std::snprintf(list.entries[0].name, KPL_TEXT_SIZE, "A reader");
+    list.entries[0].device = record;
+
+    testsupport::logged().clear();
+    EXPECT_EQ(call<KPLResetDevice_t>("KPLResetDevice")(&list.entries[0]), 0);
+    EXPECT_TRUE(testsupport::loggedMessage("IOCTL_DMHLP_RESET_DEVICE failed. Error: 6h."));
+    EXPECT_EQ(call<KPLResetDevice_t>("KPLResetDevice")(nullptr), 0);
+
+    EXPECT_EQ(call<KPLDestroyDeviceInfoList_t>("KPLDestroyDeviceInfoList")(&list), KPL_OK);
+    EXPECT_EQ(list.entries[0].device, nullptr);
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(CloseHandle(handle)) << "closed with its record";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
 }  // namespace

@@ -42,6 +42,12 @@ struct TarnDeviceRecord {
     uint32_t imageBase;
 };
 
+// A zero-filled record with no handle; null when no memory is left.
+TarnDeviceRecord* NewDeviceRecord();
+// Frees a record, closing its handle first when it holds one of its own (the helper driver's
+// handle is shared, and stays).
+void FreeDeviceRecord(TarnDeviceRecord* record);
+
 inline bool inUpgradeMode(const TarnDeviceRecord& r) {
     return r.deviceMode == kModeUpgrade || r.deviceMode == kModeKv7Upgrade;
 }
