@@ -116,16 +116,9 @@ TEST_F(Package, AnEntryMatchesEveryIdentifierThatContainsItInAnyCase) {
 // scan; with newdev.dll gone its fallback nnewdev.dll does it; a reader that arrives in upgrade
 // mode first stops the updates.
 TEST_F(Package, AScanForcesTheDriverOntoABootLoaderOnTheMassStorageDriver) {
-    lab::Lab& lab = lab::Lab::current();
-    lab.attachDevice({{"kind", "tarn-reader"}, {"id", "loader"}, {"hub", "hub-1"}, {"port", 4}, {"drive", "none"},
-                      {"dfu-type", 6}, {"serial", "0000D0F6"}});
-    lab.hardware().refresh();
     ArrivalWindow window({tarn::kUpgradeInterface, GUID_DEVINTERFACE_USB_DEVICE});
-    lab.applyFault("loader", "usbstor:leave:detach:1");
-    ASSERT_TRUE(detach(pathWith(tarn::kFunctionalInterface, "0000D0F6")));
-    const std::string usb = window.waitFor(GUID_DEVINTERFACE_USB_DEVICE, kArrivalCapMs, "Vid_04cc&Pid_2f06");
-    ASSERT_FALSE(usb.empty());
-    ASSERT_EQ(serviceOf(usb, GUID_DEVINTERFACE_USB_DEVICE), "USBSTOR");
+    const std::string usb = bootLoaderOnMassStorage(window);
+    ASSERT_FALSE(usb.empty()) << "the boot loader came back on the mass-storage driver";
     ASSERT_EQ(tarn::InstallDfuPackage(windows().c_str()), KPL_OK);
     tarn::ReadPackageHwIds();
 
@@ -138,6 +131,7 @@ TEST_F(Package, AScanForcesTheDriverOntoABootLoaderOnTheMassStorageDriver) {
     EXPECT_TRUE(logged("Stopping updating drivers."));
     EXPECT_EQ(serviceOf(usb, GUID_DEVINTERFACE_USB_DEVICE), "USBSTOR");
 
+    lab::Lab& lab = lab::Lab::current();
     const fs::path system = lab.windowsFolder() / "System32";
     fs::rename(system / "newdev.dll", system / "nnewdev.dll");
     tarn::ForceDfuDriverOnListedDevices();

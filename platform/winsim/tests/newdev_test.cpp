@@ -114,16 +114,9 @@ TEST_F(DriverPackage, ABootLoaderWithoutItsDriverComesUpOnTheDfuDriver) {
 }
 
 TEST_F(DriverPackage, ABootLoaderOnTheMassStorageDriverIsMovedToTheDfuDriver) {
-    lab::Lab& lab = lab::Lab::current();
-    lab.attachDevice({{"kind", "tarn-reader"}, {"id", "loader"}, {"hub", "hub-1"}, {"port", 4}, {"drive", "none"},
-                      {"dfu-type", 6}, {"serial", "0000D0F6"}});
-    lab.hardware().refresh();
     ArrivalWindow window({tarn::kUpgradeInterface, GUID_DEVINTERFACE_USB_DEVICE});
-    lab.applyFault("loader", "usbstor:leave:detach:1");
-    ASSERT_TRUE(detach(pathWith(tarn::kFunctionalInterface, "0000D0F6")));
-    const std::string usb = window.waitFor(GUID_DEVINTERFACE_USB_DEVICE, kArrivalCapMs, "Vid_04cc&Pid_2f06");
-    ASSERT_FALSE(usb.empty());
-    ASSERT_EQ(serviceOf(usb, GUID_DEVINTERFACE_USB_DEVICE), "USBSTOR");
+    const std::string usb = bootLoaderOnMassStorage(window);
+    ASSERT_FALSE(usb.empty()) << "the boot loader came back on the mass-storage driver";
 
     BOOL reboot = TRUE;
     ASSERT_TRUE(update("USB\\Vid_04cc&Pid_2f06", &reboot)) << std::hex << GetLastError();

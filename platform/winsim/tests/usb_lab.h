@@ -320,4 +320,19 @@ inline int connectionStatus(const std::string& hubPart, ULONG port) {
     return ok ? static_cast<int>(info->ConnectionStatus) : -1;
 }
 
+// A Tarn reader of dfuType 6 ("loader", hub-1 port 4) sent into its boot loader, which comes back
+// on the generic mass-storage driver instead of the DFU driver: the path of its USB device
+// interface, heard by `window` (which listens for GUID_DEVINTERFACE_USB_DEVICE); "" when it did
+// not come back so.
+inline std::string bootLoaderOnMassStorage(ArrivalWindow& window) {
+    lab::Lab& lab = lab::Lab::current();
+    lab.attachDevice({{"kind", "tarn-reader"}, {"id", "loader"}, {"hub", "hub-1"}, {"port", 4}, {"drive", "none"},
+                      {"dfu-type", 6}, {"serial", "0000D0F6"}});
+    lab.hardware().refresh();
+    lab.applyFault("loader", "usbstor:leave:detach:1");
+    if (!detach(pathWith(tarn::kFunctionalInterface, "0000D0F6"))) return {};
+    const std::string usb = window.waitFor(GUID_DEVINTERFACE_USB_DEVICE, kArrivalCapMs, "Vid_04cc&Pid_2f06");
+    return !usb.empty() && serviceOf(usb, GUID_DEVINTERFACE_USB_DEVICE) == "USBSTOR" ? usb : std::string();
+}
+
 }  // namespace usbtest
