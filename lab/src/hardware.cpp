@@ -424,7 +424,7 @@ void Hardware::persist(const PhysicalDevice& device) {
     const bool plugged = device.plugged();
     const json state = device.state();
     try {
-        lab_.changeDevice(device.id(), [&](json& entry) {
+        lab_.recordDevice(device.id(), [&](json& entry) {
             entry["faults"] = faults;
             entry["plugged"] = plugged;
             if (!state.is_null()) entry["state"] = state;

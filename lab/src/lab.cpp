@@ -493,13 +493,23 @@ std::vector<std::string> Lab::detachDevice(const std::string& id) {
 }
 
 void Lab::changeDevice(const std::string& id, const std::function<void(json&)>& change) {
+    changeDevice(id, change, false);
+}
+
+void Lab::recordDevice(const std::string& id, const std::function<void(json&)>& change) {
+    changeDevice(id, change, true);
+}
+
+void Lab::changeDevice(const std::string& id, const std::function<void(json&)>& change, bool alreadyHeld) {
     std::lock_guard<std::mutex> lock(mutex_);
     FolderLock folder(root_);
+    const bool nothingNew = stampOfLabFile() == seen_;
     devices_ = readDevicesFromFile();
     for (json& d : devices_) {
         if (d.value("id", "") != id) continue;
         change(d);
         save();
+        if (alreadyHeld && nothingNew) seen_ = stampOfLabFile();
         return;
     }
     throw std::runtime_error("no device " + id + " in " + root_.string());
@@ -527,7 +537,7 @@ void Lab::applyFault(const std::string& id, const std::string& fault) {
     });
 }
 
-bool Lab::reloadIfChanged() {
+Lab::FileStamp Lab::stampOfLabFile() const {
     struct stat st {};
     FileStamp now;
     if (::stat(labFile().c_str(), &st) == 0) {
@@ -536,7 +546,14 @@ bool Lab::reloadIfChanged() {
         now.size = static_cast<uint64_t>(st.st_size);
         now.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     }
+    return now;
+}
+
+bool Lab::reloadIfChanged() {
+    // Looked at under the lock, so a write this process records meanwhile is either seen whole
+    // or not at all.
     std::lock_guard<std::mutex> lock(mutex_);
+    const FileStamp now = stampOfLabFile();
     if (now == seen_) return false;
     seen_ = now;
     devices_ = readDevicesFromFile();

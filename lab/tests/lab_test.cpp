@@ -144,6 +144,25 @@ TEST_F(LabFolderTest, DetachingAHubTakesWhatIsBehindItAlong) {
     EXPECT_THROW(lab->detachDevice("krd-1"), std::runtime_error) << "gone with its unit";
 }
 
+// What a device writes of its own state is not read back as news (that copy may already be older
+// than the device), unless lab.json also held something this process had not read yet.
+TEST_F(LabFolderTest, ADevicesOwnWriteIsNotReadBackAsNews) {
+    auto lab = lab::Lab::create(dir_ / "a", "empty");
+    lab->attachDevice({{"kind", "cdrom"}, {"id", "one"}, {"drive", "none"}});
+    lab->reloadIfChanged();
+    const auto setPlugged = [](bool plugged) { return [plugged](nlohmann::json& d) { d["plugged"] = plugged; }; };
+
+    lab->recordDevice("one", setPlugged(false));
+    EXPECT_FALSE(lab->reloadIfChanged());
+    lab->changeDevice("one", setPlugged(true));
+    EXPECT_TRUE(lab->reloadIfChanged()) << "anyone else's change is";
+
+    lab::Lab::open(dir_ / "a")->applyFault("one", "unplug");  // another process
+    lab->recordDevice("one", [](nlohmann::json& d) { d["state"] = {{"x", 1}}; });
+    EXPECT_TRUE(lab->reloadIfChanged()) << "the other process's change is still to be read";
+    EXPECT_EQ(lab->devices().at(0).value("plugged", true), false);
+}
+
 TEST(LabLocation, EnvironmentThenXdgThenHome) {
     const std::string saved = ::getenv("ZELFIN_LAB");
     ::setenv("ZELFIN_LAB", "/tmp/somewhere", 1);

@@ -17,6 +17,7 @@ struct BoxCase {
     UINT type;
     std::vector<int> expected;  // one box per entry
 };
+void PrintTo(const BoxCase& c, std::ostream* os) { *os << '"' << c.answers << "\" type " << c.type; }
 
 class UiMessageBoxes : public ::testing::TestWithParam<BoxCase> {};
 

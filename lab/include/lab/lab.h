@@ -107,6 +107,11 @@ public:
     // Changes one device's entry. lab.json is read again first, under the lab's lock, so that
     // what other processes changed meanwhile is kept. Throws std::runtime_error for an unknown id.
     void changeDevice(const std::string& id, const std::function<void(nlohmann::json&)>& change);
+    // The same for a change the hardware of this process already holds (a device's own state,
+    // written so other processes see it). When lab.json had nothing this process had not read,
+    // the write counts as read: taking it back in later could only put back an older copy of
+    // state the device has moved on from (plugged again after a re-plug, say).
+    void recordDevice(const std::string& id, const std::function<void(nlohmann::json&)>& change);
     // Adds a fault (lab/faults.h) to a device, or applies "unplug", "plug" or "clear".
     void applyFault(const std::string& id, const std::string& fault);
     // Takes the device list of lab.json again when lab.json changed since this process last
@@ -134,6 +139,8 @@ private:
         int64_t mtimeNs = -1;
         bool operator==(const FileStamp&) const = default;
     } seen_;
+    FileStamp stampOfLabFile() const;
+    void changeDevice(const std::string& id, const std::function<void(nlohmann::json&)>& change, bool alreadyHeld);
     mutable std::once_flag clockOnce_;
     mutable std::unique_ptr<Clock> clock_;
     std::mutex hardwareMutex_;

@@ -26,6 +26,8 @@ struct Reader {
     const char* serial;
     char drive;
 };
+// Names the reader in test output (and in the test list, which keeps it the same from run to run).
+void PrintTo(const Reader& r, std::ostream* os) { *os << r.id; }
 constexpr Reader kType7 = {"kv7-7", 7, 2, "7A7A7A7A", 'G'};
 constexpr Reader kType9 = {"kv7-9", 9, 3, "9B9B9B9B", 'H'};
 
