@@ -1,6 +1,5 @@
-// The readers a scan lists and what is done with them. Listing, display and the transfers are not
-// in this build of the plug-in: a scan lists no reader (the host reports that no device was
-// found), and the entry points that take a listed reader refuse every index.
+// What is done with the readers a scan listed: matching images to them, resetting one. Display
+// and the transfers are not in this build of the plug-in: their entry points refuse every index.
 #include "helper_client.h"
 #include "matching.h"
 #include "tarn_device.h"
@@ -19,8 +18,6 @@ int32_t refuseIndex(uint8_t index) {
 }
 
 }  // namespace
-
-int32_t BuildDeviceGroups(DeviceInfoList*, ScsiDevice*) { return KPL_OK; }
 
 void FreeDeviceRecords(DeviceInfoList* list) {
     for (int i = 0; list && i < KPL_MAX_DEVICES; ++i) {
@@ -44,10 +41,8 @@ KPL_EXPORT int32_t KPLMatchDevBySymLink(DeviceInfoList* list, const char* device
     return MatchDevicesBySymLink(list, devicePathText, imagePath);
 }
 
-// The narrowing by the product type each upgrade-mode reader keeps in its configuration memory
-// comes with the KV7 requests; until then the filter of a configured run decides alone.
 KPL_EXPORT int32_t KPLMatchDFUDevByProdType(DeviceInfoList* list, const char* imagePath) {
-    return FilterDevices(list, imagePath, 1, 0);
+    return MatchDfuDevicesByProductType(list, imagePath);
 }
 
 KPL_EXPORT int32_t KPLGetDisplayInfo(DeviceInfoList*, uint8_t index, const char*, DisplayInfo*) { return refuseIndex(index); }

@@ -13,6 +13,7 @@
 #include <plugin-common/read_option.h>
 
 #include "controllers.h"
+#include "device_list.h"
 #include "io_layer.h"
 #include "options.h"
 #include "plugin_state.h"

@@ -6,7 +6,9 @@
 #include <image/binfile.h>
 #include <image/blocks.h>
 #include <image/signatures.h>
+#include <protocol/kv7.h>
 
+#include "kv7.h"
 #include "plugin_state.h"
 #include "tarn_log.h"
 
@@ -156,6 +158,35 @@ int32_t MatchDevicesBySymLink(DeviceInfoList* list, const char* text, const char
         if (!text || path.find(text) == std::string_view::npos) entry.selected = 0;
     }
     return KPL_OK;
+}
+
+int32_t MatchDfuDevicesByProductType(DeviceInfoList* list, const char* imagePath) {
+    if (const int32_t status = FilterDevices(list, imagePath, 1, 0)) return status;
+    image::BinFile file(image::BinFamily::Tarn, logger());
+    if (!file.Load(imagePath)) return KPL_E_IMAGE_UNREADABLE;
+    const auto capab = image::ReadCapab(file.data(), file.length(), image::BinFamily::Tarn);
+    if (!capab) {
+        TARN_LOG_AT(kUnit, "%s(%i) :CAPAB not found\r\n");
+        return KPL_E_IMAGE_INTEGRITY;
+    }
+    const uint8_t expected[2] = {static_cast<uint8_t>(~capab->productType), capab->productType};
+    int32_t lastRead = KPL_OK;
+    bool any = false;
+    const int count = listedCount(list);
+    for (int i = 0; i < count; ++i) {
+        DeviceInfoEntry& entry = list->entries[i];
+        const auto* r = static_cast<const TarnDeviceRecord*>(entry.device);
+        if (!entry.selected) continue;
+        entry.selected = 0;
+        if (!entry.inUpgradeMode || !r) continue;
+        uint8_t word[2] = {};
+        lastRead = ReadConfig(*r, kv7::kProductTypeAddress, word, sizeof word);
+        if (lastRead == KPL_OK && std::memcmp(word, expected, sizeof word) == 0) entry.selected = 1;
+        any = any || entry.selected;
+    }
+    // A reader that matched is what the caller asked for; a later read on another one does not
+    // undo that.
+    return any ? KPL_OK : lastRead;
 }
 
 }  // namespace tarn

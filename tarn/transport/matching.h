@@ -26,4 +26,9 @@ int32_t FilterDevices(DeviceInfoList* list, const char* imagePath, int32_t unatt
 // (case matters) stay selected.
 int32_t MatchDevicesBySymLink(DeviceInfoList* list, const char* text, const char* imagePath);
 
+// The filter for a configured run, then only the upgrade-mode readers whose configuration memory
+// holds the image's product type stay selected: the filter's status, 204, 208 (no capability
+// block), 0 when any reader stays selected, else the status of the last memory read.
+int32_t MatchDfuDevicesByProductType(DeviceInfoList* list, const char* imagePath);
+
 }  // namespace tarn

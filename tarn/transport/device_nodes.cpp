@@ -1,0 +1,91 @@
+#include "device_nodes.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+namespace tarn {
+
+bool NodeText(DEVINST devInst, ULONG cmProperty, char* out, size_t size) {
+    if (!out || size < 2) return false;
+    std::memset(out, 0, size);
+    ULONG length = static_cast<ULONG>(size - 2);  // a list keeps its two terminators
+    const bool ok = CM_Get_DevNode_Registry_PropertyA(devInst, cmProperty, nullptr, out, &length, 0) == CR_SUCCESS;
+    out[size - 1] = out[size - 2] = '\0';
+    return ok;
+}
+
+bool ElementText(HDEVINFO set, SP_DEVINFO_DATA* element, DWORD property, char* out, size_t size) {
+    if (!out || size < 2) return false;
+    std::memset(out, 0, size);
+    const BOOL ok = SetupDiGetDeviceRegistryPropertyA(set, element, property, nullptr, reinterpret_cast<BYTE*>(out),
+                                                      static_cast<DWORD>(size - 2), nullptr);
+    out[size - 1] = out[size - 2] = '\0';
+    return ok;
+}
+
+bool ElementDword(HDEVINFO set, SP_DEVINFO_DATA* element, DWORD property, DWORD* out) {
+    DWORD value = 0;
+    if (!SetupDiGetDeviceRegistryPropertyA(set, element, property, nullptr, reinterpret_cast<BYTE*>(&value),
+                                           sizeof value, nullptr))
+        return false;
+    *out = value;
+    return true;
+}
+
+bool ContainsAny(const char* text, std::initializer_list<const char*> parts) {
+    for (const char* p : parts)
+        if (text && std::strstr(text, p)) return true;
+    return false;
+}
+
+void Lower(char* text) {
+    for (; text && *text; ++text) *text = static_cast<char>(std::tolower(static_cast<unsigned char>(*text)));
+}
+
+void ClassMember::Close() {
+    if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
+    set = INVALID_HANDLE_VALUE;
+}
+
+bool ForEachMember(HDEVINFO set, const GUID& guid, const MemberVisit& visit) {
+    SP_DEVICE_INTERFACE_DATA itf{};
+    itf.cbSize = sizeof itf;
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &itf); ++i) {
+        alignas(8) char buffer[sizeof(DWORD) + kPathSize];
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer);
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        SP_DEVINFO_DATA element{};
+        element.cbSize = sizeof element;
+        if (!SetupDiGetDeviceInterfaceDetailA(set, &itf, detail, sizeof buffer, nullptr, &element)) continue;
+        if (visit(i, detail->DevicePath, element)) return true;
+    }
+    return false;
+}
+
+bool ForEachMember(const GUID& guid, bool presentOnly, const MemberVisit& visit) {
+    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_DEVICEINTERFACE | (presentOnly ? DIGCF_PRESENT : 0));
+    if (set == INVALID_HANDLE_VALUE) return false;
+    const bool stopped = ForEachMember(set, guid, visit);
+    SetupDiDestroyDeviceInfoList(set);
+    return stopped;
+}
+
+bool FindMemberOfNode(const GUID& guid, DEVINST devInst, bool presentOnly, ClassMember* out) {
+    out->Close();
+    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_DEVICEINTERFACE | (presentOnly ? DIGCF_PRESENT : 0));
+    if (set == INVALID_HANDLE_VALUE) return false;
+    const bool found = ForEachMember(set, guid, [&](DWORD, const char* path, SP_DEVINFO_DATA& element) {
+        if (element.DevInst != devInst) return false;
+        std::snprintf(out->path, sizeof out->path, "%s", path);
+        out->devInst = element.DevInst;
+        out->element = element;
+        return true;
+    });
+    if (found) out->set = set;
+    else SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+}  // namespace tarn
