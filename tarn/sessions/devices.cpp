@@ -1,5 +1,6 @@
-// What is done with the readers a scan listed: matching images to them, resetting one. Display
-// and the transfers are not in this build of the plug-in: their entry points refuse every index.
+// What is done with the readers a scan listed: matching images to them, showing what one
+// reports, resetting one. The transfers are not in this build of the plug-in: their entry points
+// refuse every index.
 #include "helper_client.h"
 #include "matching.h"
 #include "tarn_device.h"
@@ -11,7 +12,7 @@ namespace tarn {
 
 namespace {
 
-// No entry of this plug-in carries a record yet; any index is one the plug-in did not list.
+// An index the plug-in did not list, or an entry point that cannot take a reader yet.
 int32_t refuseIndex(uint8_t index) {
     TARN_LOG_AT("kpltarn", "%s(%i) :Invalid device index %d", static_cast<int>(index));
     return KPL_E_SYSTEM;
@@ -45,7 +46,11 @@ KPL_EXPORT int32_t KPLMatchDFUDevByProdType(DeviceInfoList* list, const char* im
     return MatchDfuDevicesByProductType(list, imagePath);
 }
 
-KPL_EXPORT int32_t KPLGetDisplayInfo(DeviceInfoList*, uint8_t index, const char*, DisplayInfo*) { return refuseIndex(index); }
+KPL_EXPORT int32_t KPLGetDisplayInfo(DeviceInfoList* list, uint8_t index, const char*, DisplayInfo* info) {
+    if (!list || !info || index >= KPL_MAX_DEVICES || !list->entries[index].name[0] || !list->entries[index].device)
+        return refuseIndex(index);
+    return FillDisplayInfo(list->entries[index], info);
+}
 
 KPL_EXPORT int32_t KPLDownloadFirmware(DeviceInfoList*, uint8_t index, const char*, const char*, ProgressCallback,
                                        volatile int32_t*) {

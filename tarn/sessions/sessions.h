@@ -8,6 +8,8 @@ namespace tarn {
 
 // Frees every listed entry's record and what it holds.
 void FreeDeviceRecords(DeviceInfoList* list);
+// The reader's column of the display table of a listed entry (which carries a record).
+int32_t FillDisplayInfo(const DeviceInfoEntry& entry, DisplayInfo* info);
 // Closes the helper driver's control device and stops its service.
 void CloseHelperDriver();
 

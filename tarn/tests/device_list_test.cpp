@@ -11,7 +11,10 @@
 
 #include "device_list.h"
 #include "helper_lab.h"
+#include "image_files.h"
+#include "matching.h"
 #include "plugin_state.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -279,6 +282,49 @@ TEST_F(TarnScan, TheKrd50nUnitsReadersTakeTheirTypeFromTheirPortAndABrokenOneIsR
     ASSERT_EQ(scan(), KPL_OK) << testsupport::allLogged();
     EXPECT_EQ(listed().size(), 4u);
     EXPECT_TRUE(testsupport::loggedMessage("SDI_NO_VALID_DEVICE_HANDLE")) << testsupport::allLogged();
+}
+
+// A configured run narrows the readers in upgrade mode by the product type each KV7 reader keeps
+// in its configuration memory; a reader whose memory cannot be read, or holds another type, is
+// left out, and one that matched keeps the answer 0 whatever a later read returned.
+TEST_F(TarnScan, AConfiguredRunNarrowsUpgradeModeReadersByTheTypeInTheirMemory) {
+    lab::Lab& lab = lab::Lab::current();
+    lab.attachDevice({{"kind", "kv7-reader"}, {"id", "kv7-a"}, {"port", 2}, {"mode", "upgrade"}, {"dfu-type", 7},
+                      {"eeprom-type", 23}, {"drive", "none"}});
+    lab.attachDevice({{"kind", "kv7-reader"}, {"id", "kv7-b"}, {"hub", "hub-1"}, {"port", 1}, {"mode", "upgrade"},
+                      {"dfu-type", 7}, {"eeprom-type", 24}, {"drive", "none"}});
+    lab.attachDevice({{"kind", "tarn-reader"}, {"id", "dfu-1"}, {"hub", "hub-1"}, {"port", 4}, {"mode", "upgrade"}});
+    settle();
+    ASSERT_EQ(scan(), KPL_OK);
+    // In the list: kv7-b, the Tarn reader, kv7-a, whose memory cannot be read from now on.
+    ASSERT_STREQ(list.entries[3].name, "KV7X DFU Device [Hub:1] [Port:2]");
+    lab.applyFault("kv7-a", "fail:usb:C1.02");
+    settle();
+    testsupport::TempDir dir("zelfin-narrowing");
+    const auto imageOf = [&](int productType, bool capab = true) {
+        image::ImageSpec spec = image::DefaultImageSpec(image::BinFamily::Tarn, 7);
+        spec.productType = static_cast<uint8_t>(productType);
+        spec.omitCapab = !capab;
+        return tarntest::writeImageFile(spec, dir.path() / ("kv7-" + std::to_string(productType) + ".bin"));
+    };
+    const auto selected = [&] {
+        std::vector<std::string> names;
+        for (const DeviceInfoEntry& e : list.entries)
+            if (e.name[0] && e.selected) names.push_back(e.name);
+        return names;
+    };
+    // The filter alone takes the Tarn upgrade-mode reader too, and a KV7 one whatever its type.
+    ASSERT_EQ(tarn::FilterDevices(&list, imageOf(23).c_str(), 0, 0), KPL_OK);
+    EXPECT_EQ(selected().size(), 2u);
+
+    EXPECT_EQ(tarn::MatchDfuDevicesByProductType(&list, imageOf(24).c_str()), KPL_OK) << "whatever came after";
+    EXPECT_EQ(selected(), std::vector<std::string>{"KV7X DFU Device [Hub:2] [Port:1]"});
+    EXPECT_EQ(tarn::MatchDfuDevicesByProductType(&list, imageOf(23).c_str()), KPL_E_SYSTEM)
+        << "none matched: the failed read is the answer";
+    EXPECT_TRUE(selected().empty());
+    EXPECT_TRUE(testsupport::loggedMessage("Read EEPROM failed. Error: 0h."));
+    EXPECT_EQ(tarn::MatchDfuDevicesByProductType(&list, imageOf(23, false).c_str()), KPL_E_IMAGE_INTEGRITY);
+    EXPECT_EQ(tarn::MatchDfuDevicesByProductType(&list, (dir.path() / "missing.bin").c_str()), KPL_E_IMAGE_UNREADABLE);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <image/builder.h>
 
+#include "image_files.h"
 #include "log_capture.h"
 #include "matching.h"
 #include "plugin_state.h"
@@ -73,13 +74,7 @@ protected:
         spec.feature = i.feature;
         spec.idProduct = i.pid;
         spec.omitCapab = i.omitCapab;
-        std::vector<uint8_t> bytes;
-        std::string error;
-        EXPECT_TRUE(image::BuildImage(spec, &bytes, &error)) << error;
-        const fs::path path = dir_ / ("image" + std::to_string(images_++) + ".bin");
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
-        return path.string();
+        return tarntest::writeImageFile(spec, dir_ / ("image" + std::to_string(images_++) + ".bin"));
     }
     // Lists the readers, each with a record.
     void list(const std::vector<Reader>& readers) {

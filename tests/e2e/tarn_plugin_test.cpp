@@ -1,7 +1,9 @@
 // The Tarn plug-in beside the SCSI plug-in, as an installation lays them out: the host binds both,
 // a configured run scans with both (the Tarn scan opening with its I/O layer: the helper driver's
 // image, the DFU package), the SCSI readers are still updated, and the helper driver's image is
-// gone again when the host has ended.
+// gone again when the host has ended. On a PC with Tarn readers the device information lists
+// them, and a configured run picks a reader by its device path or by the product type a reader
+// in upgrade mode keeps.
 #include "zelfin_fixture.h"
 
 namespace {
@@ -43,6 +45,85 @@ TEST_F(TarnBeside, BothPluginsAreBoundAndScanAndTheHelperImageIsGoneAfterwards) 
     }
     EXPECT_TRUE(package) << "the package's driver stays installed";
     EXPECT_FALSE(helper) << "the helper driver's image goes with the plug-in";
+}
+
+// A PC with Tarn readers: on their own driver (G:) and on the mass-storage driver (H:) behind an
+// external hub, and two KV7 readers in upgrade mode that keep product types 23 and 24, on the DFU
+// driver (its service is there before they are, as on a PC that had the package installed).
+class TarnReaders : public Zelfin {
+protected:
+    void SetUp() override {
+        Zelfin::SetUp();
+        for (const char* file : {"KPLTARN.DLL", "TARNDFU.INF", "TARNDFU.SYS"}) fs::copy_file(binPath(file), work_ / file);
+        ASSERT_EQ(runCommand(binPath("zelfin-lab") + " reg " + lab_.string() +
+                             " set 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\TARNDFU' Type REG_DWORD 1")
+                      .exitCode,
+                  0);
+        for (const char* attach : {
+                 "usb-hub --port 1",
+                 "tarn-reader --hub usb-hub-1 --port 2 --drive G --serial 12345678",
+                 "tarn-reader --hub usb-hub-1 --port 3 --driver usbstor --drive H",
+                 "kv7-reader --port 2 --mode upgrade --dfu-type 7 --eeprom-type 23 --drive none",
+                 "kv7-reader --hub usb-hub-1 --port 4 --mode upgrade --dfu-type 7 --eeprom-type 24 --drive none",
+             }) {
+            const auto r = runCommand(binPath("zelfin-lab") + " attach " + lab_.string() + " " + attach, true);
+            ASSERT_EQ(r.exitCode, 0) << attach << ": " << r.output;
+        }
+    }
+    void image(const std::string& name, const std::string& arguments) const {
+        const auto r = runCommand(binPath("zelfin-image") + " build " + (work_ / name).string() + " --family tarn " + arguments, true);
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+    }
+    testsupport::ProcessResult play(const std::string& args, const std::string& script) const {
+        std::ofstream(dir_ / "script.txt") << script;
+        return zelfin(args, "ZELFIN_UI_SCRIPT_TIMEOUT=20 ZELFIN_UI_SCRIPT=" + (dir_ / "script.txt").string());
+    }
+};
+
+TEST_F(TarnReaders, DeviceInformationShowsWhatEachReaderReports) {
+    const auto r = play("/di",
+                        "expect-text 1013 G: Card Reader\n"
+                        "expect-item 1006 1 1 Card Reader\n"
+                        "expect-item 1006 2 1 04CC\n"
+                        "expect-item 1006 5 1 12345678\n"
+                        "select 1013 1\n"
+                        "expect-text 1013 H: Card Reader\n"
+                        "expect-item 1006 0 1 Quorvex\n"
+                        "select 1013 2\n"
+                        "expect-text 1013 KV7X DFU Device [Hub:1] [Port:2]\n"
+                        "expect-item 1006 1 1 Not Known\n"
+                        "click 1\n");
+    EXPECT_EQ(r.exitCode, 0) << r.output << log();
+    EXPECT_NE(log().find("Serial No: 12345678"), std::string::npos) << log();
+}
+
+// The two narrowing variants of a configured run, against the same readers: the device path (the
+// own-driver reader's carries its serial number), and the product type in a KV7 reader's memory.
+TEST_F(TarnReaders, AConfiguredRunPicksTheReaderByItsPathOrByTheTypeInItsMemory) {
+    image("tarn.bin", "--type 0 --product-type 1");
+    image("kv7.bin", "--type 7 --product-type 24");
+    // The list: G: (0), the KV7 readers keeping 24 (1) and 23 (2), H: (3).
+    struct Case {
+        const char* config;
+        const char* selected;
+        const char* passedOver;
+    };
+    const Case cases[] = {
+        {"--option MATCHBYSYMLINK=yes --symlink 12345678 --download tarn.bin", "Selected device is device 0",
+         "Selected device is device 3"},
+        {"--option MATCHDFUDEVBYPRODTYPE=yes --download kv7.bin", "Selected device is device 1",
+         "Selected device is device 2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.config);
+        writeConfig(std::string("--option GUI=no ") + c.config);
+        fs::remove(labLog());
+        zelfin();
+        const std::string text = log();
+        EXPECT_NE(text.find(c.selected), std::string::npos) << text;
+        EXPECT_NE(text.find("Finding match for the device..."), std::string::npos) << text;
+        EXPECT_EQ(text.find(c.passedOver), std::string::npos) << text;
+    }
 }
 
 }  // namespace
