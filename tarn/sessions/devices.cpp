@@ -1,6 +1,7 @@
 // What is done with the readers a scan listed: matching images to them, showing what one
 // reports, resetting one. The transfers are not in this build of the plug-in: their entry points
 // refuse every index.
+#include "device_list.h"
 #include "helper_client.h"
 #include "matching.h"
 #include "tarn_device.h"
@@ -21,6 +22,7 @@ int32_t refuseIndex(uint8_t index) {
 }  // namespace
 
 void FreeDeviceRecords(DeviceInfoList* list) {
+    ForgetMerrowHandle();
     for (int i = 0; list && i < KPL_MAX_DEVICES; ++i) {
         FreeDeviceRecord(static_cast<TarnDeviceRecord*>(list->entries[i].device));
         list->entries[i].device = nullptr;

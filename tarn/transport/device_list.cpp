@@ -628,10 +628,11 @@ int FindFreeEntry(const DeviceInfoList* list) {
 }
 
 HANDLE MerrowHandle() { return g_merrow; }
+void ForgetMerrowHandle() { g_merrow = INVALID_HANDLE_VALUE; }
 
 int32_t BuildDeviceGroups(DeviceInfoList* list, ScsiDevice* scsiDevices) {
     if (!list) return KPL_E_SYSTEM;
-    g_merrow = INVALID_HANDLE_VALUE;
+    ForgetMerrowHandle();
     TARN_LOG_AT(kUnit, "%s(%i) :Creating MSD Device Info:");
     if (const int32_t status = buildMsdGroup(list, scsiDevices); status != KPL_OK) {
         TARN_LOG_AT(kUnit, "%s(%i) :CreateQvxMsdDeviceInfoList failed.");

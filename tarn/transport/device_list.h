@@ -28,7 +28,9 @@ int32_t UpdateUsbstorDevExtension(TarnDeviceRecord* record);
 // else 0. Readers of other modes pass unchecked.
 int32_t CheckAndUpdateUsbstorDevExt(TarnDeviceRecord* record);
 
-// The handle of the Plex monitor found by the last scan, or INVALID_HANDLE_VALUE.
+// The handle of the Plex monitor found by the last scan, or INVALID_HANDLE_VALUE. It is the
+// monitor's own record's handle: it goes with that record, and ForgetMerrowHandle() then drops it.
 HANDLE MerrowHandle();
+void ForgetMerrowHandle();
 
 }  // namespace tarn
