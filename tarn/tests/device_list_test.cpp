@@ -178,6 +178,30 @@ TEST_F(TarnScan, ThirtyOneReadersFillTheList) {
     EXPECT_FALSE(testsupport::loggedMessage("Creating USBSTOR Device Info:"));
 }
 
+// A reader in upgrade mode behind a hub that is not among the first 32 the system lists keeps
+// its port in its name, but no hub number.
+TEST_F(TarnScan, AHubBeyondTheFirstThirtyTwoIsNotNamed) {
+    lab::Lab& lab = lab::Lab::current();
+    lab.attachDevice({{"kind", "usb-hub"}, {"id", "hub-a"}, {"port", 2}, {"ports", 15}});
+    lab.attachDevice({{"kind", "usb-hub"}, {"id", "hub-b"}, {"hub", "hub-1"}, {"port", 1}, {"ports", 15}});
+    for (int i = 0; i < 30; ++i)
+        lab.attachDevice({{"kind", "usb-hub"}, {"id", "h" + std::to_string(i)}, {"hub", i < 15 ? "hub-a" : "hub-b"},
+                          {"port", i % 15 + 1}});
+    settle();
+    // A hub the system lists after the first 32.
+    const std::vector<std::string> hubs = interfacePaths(GUID_DEVINTERFACE_USB_HUB);
+    std::string far;
+    for (size_t k = 32; k < hubs.size() && far.empty(); ++k)
+        for (int i = 0; i < 30 && far.empty(); ++i)
+            if (devInstOf(hubs[k], GUID_DEVINTERFACE_USB_HUB) == usbNodeOf("h" + std::to_string(i)))
+                far = "h" + std::to_string(i);
+    ASSERT_FALSE(far.empty());
+    lab.attachDevice({{"kind", "tarn-reader"}, {"id", "far"}, {"hub", far}, {"port", 3}, {"mode", "upgrade"}});
+    settle();
+    ASSERT_EQ(scan(), KPL_OK);
+    EXPECT_EQ(listed()[1], (Listed{"Tarn DFU Device [Port:3]", tarn::kModeUpgrade, 0, 0, 0, true}));
+}
+
 // The first group that fails stops the scan with its status; the entries already listed stay.
 TEST_F(TarnScan, AFailingReaderStopsTheScanWithItsStatus) {
     struct Case {
