@@ -123,7 +123,7 @@ TEST_F(Package, AScanForcesTheDriverOntoABootLoaderOnTheMassStorageDriver) {
     tarn::ReadPackageHwIds();
 
     // A reader already arrived: nothing is updated.
-    tarn::updateSignals().dfuArrived = 1;
+    tarn::arrival().dfuArrived = 1;
     auto list = std::make_unique<tarn::CollectedIds>();
     const int count = tarn::CollectServiceHwIds(*list, "usbstor");
     EXPECT_EQ(count, 2) << "the loader and the reader that always runs on it";
@@ -147,18 +147,15 @@ TEST_F(Package, AScanForcesTheDriverOntoABootLoaderOnTheMassStorageDriver) {
 // nothing more once a reader has arrived in upgrade mode.
 TEST_F(Package, TheUpdateThreadSignalsItsEnd) {
     tarn::ReadPackageHwIds();
-    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    tarn::updateSignals().updateDone = done;
-    tarn::updateSignals().dfuArrived = 1;
-    const std::atomic<int32_t> stop{0};
-    EXPECT_EQ(tarn::UpdateThread(&stop), 0u);
-    EXPECT_EQ(WaitForSingleObject(done, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_EQ(tarn::updateSignals().updateRunning, 0);
+    tarn::arrival().dfuArrived = 1;
+    tarn::WaitContext context(&tarn::arrival().dfuArrived);
+    ResetEvent(context.updateDone);
+    EXPECT_EQ(tarn::UpdateThread(context), 0u);
+    EXPECT_EQ(WaitForSingleObject(context.updateDone, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(context.updateRunning, 0);
     EXPECT_TRUE(logged("Notifying update thread termination"));
     EXPECT_FALSE(logged("Stopping updating drivers.")) << "it did not start on the readers";
-    tarn::updateSignals().updateDone = nullptr;
-    tarn::updateSignals().dfuArrived = 0;
-    CloseHandle(done);
+    tarn::arrival().dfuArrived = 0;
 }
 
 // Without the helper driver's image among its resources the I/O layer stops at that step.

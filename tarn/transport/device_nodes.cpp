@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <string>
+
+#include <winsim/usbiodef.h>
 
 namespace tarn {
 
@@ -86,6 +89,30 @@ bool FindMemberOfNode(const GUID& guid, DEVINST devInst, bool presentOnly, Class
     if (found) out->set = set;
     else SetupDiDestroyDeviceInfoList(set);
     return found;
+}
+
+void BusPlace(DEVINST devInst, char* out, size_t size) {
+    if (!out || size == 0) return;
+    out[0] = '\0';
+    std::string ports;
+    // Only USB devices count: the interface node of a composite device is not a place of its own,
+    // so the reader is at the same place whatever driver runs it.
+    for (DEVINST node = devInst; node;) {
+        DEVINST parent = 0;
+        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return;
+        ClassMember device;
+        if (FindMemberOfNode(GUID_DEVINTERFACE_USB_DEVICE, node, true, &device)) {
+            DWORD address = 0;
+            if (!ElementDword(device.set, &device.element, SPDRP_ADDRESS, &address)) return;
+            ports = std::to_string(address) + (ports.empty() ? "" : "/" + ports);
+        }
+        ClassMember hub;
+        if (FindMemberOfNode(GUID_DEVINTERFACE_USB_HUB, parent, true, &hub)) {
+            if (!ports.empty()) std::snprintf(out, size, "%s#%s", hub.path, ports.c_str());
+            return;
+        }
+        node = parent;
+    }
 }
 
 }  // namespace tarn

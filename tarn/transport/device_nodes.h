@@ -34,6 +34,11 @@ bool ForEachMember(HDEVINFO set, const GUID& guid, const MemberVisit& visit);
 // `presentOnly`); false also when the set cannot be made.
 bool ForEachMember(const GUID& guid, bool presentOnly, const MemberVisit& visit);
 
+// Where a device sits on the bus, as a text that stays the same while it re-enumerates (in and out
+// of upgrade mode, or after a failed write): the interface path of the hub it hangs from and the
+// port numbers from there down ("<hub>#3", a Plex module "<hub>#3/1"). Empty when no hub is found.
+void BusPlace(DEVINST devInst, char* out, size_t size);
+
 // One member of an interface class: its path and its node, with the set it was read from (open
 // while the member is; Close() destroys it).
 struct ClassMember {

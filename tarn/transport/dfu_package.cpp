@@ -35,10 +35,6 @@ bool contains(char* collected, char* entry) {
 
 }  // namespace
 
-UpdateSignals& updateSignals() {
-    static UpdateSignals signals;
-    return signals;
-}
 
 int32_t InstallDfuPackage(const char* windowsDir) {
     PluginState& s = plugin();
@@ -140,7 +136,7 @@ void UpdateDfuDriver(CollectedIds& list, int count, const std::atomic<int32_t>* 
         return;
     }
     for (int t = 0; t < s.hwIdCount; ++t) {
-        if (updateSignals().dfuArrived || (stop && *stop)) {
+        if (arrival().dfuArrived || (stop && *stop)) {
             TARN_LOG_AT("KV7X", "%s(%i) :Stopping updating drivers.");
             break;
         }
@@ -158,21 +154,17 @@ void UpdateDfuDriver(CollectedIds& list, int count, const std::atomic<int32_t>* 
     FreeLibrary(newdev);
 }
 
-DWORD UpdateThread(const std::atomic<int32_t>* stop) {
-    UpdateSignals& signals = updateSignals();
-    signals.updateRunning = 1;
-    if (HANDLE done = signals.updateDone) ResetEvent(done);
+DWORD UpdateThread(WaitContext& context) {
+    context.updateRunning = 1;
     if (plugin().hwIdCount > 0) {
         auto list = std::make_unique<CollectedIds>();
         const int count = CollectServiceHwIds(*list, "USBSTOR");
-        if (count >= 1 && HwIdTableMatches(*list, count) && !signals.dfuArrived && !(stop && *stop))
-            UpdateDfuDriver(*list, count, stop);
+        if (count >= 1 && HwIdTableMatches(*list, count) && !arrival().dfuArrived && !context.stop)
+            UpdateDfuDriver(*list, count, &context.stop);
     }
-    if (HANDLE done = signals.updateDone) {
-        TARN_LOG_AT("tarnDFU", "%s(%i) :Notifying update thread termination");
-        SetEvent(done);
-    }
-    signals.updateRunning = 0;
+    TARN_LOG_AT("tarnDFU", "%s(%i) :Notifying update thread termination");
+    SetEvent(context.updateDone);
+    context.updateRunning = 0;
     return 0;
 }
 
@@ -183,7 +175,7 @@ void ForceDfuDriverOnListedDevices() {
     for (const char* service : {"USBSTOR", "TARNDFU"}) {
         const int count = CollectServiceHwIds(*list, service);
         if (count >= 1 && HwIdTableMatches(*list, count)) {
-            updateSignals().dfuArrived = 0;
+            arrival().dfuArrived = 0;
             UpdateDfuDriver(*list, count, &stop);
         }
     }

@@ -8,15 +8,9 @@
 
 #include <winsim/windows.h>
 
-namespace tarn {
+#include "arrival_state.h"
 
-// What the update thread shares with the wait that starts it.
-struct UpdateSignals {
-    std::atomic<int32_t> dfuArrived{0};     // a reader arrived in upgrade mode: stop updating
-    std::atomic<int32_t> updateRunning{0};  // the update thread is at work
-    std::atomic<HANDLE> updateDone{nullptr};  // set when the update thread ends, while it exists
-};
-UpdateSignals& updateSignals();
+namespace tarn {
 
 // Identifiers of present USB devices on one service: the first hardware identifier of each.
 constexpr int kMaxCollectedIds = 127;
@@ -34,10 +28,11 @@ int CollectServiceHwIds(CollectedIds& list, const char* service);
 // regard to case (both are upper-cased in place), else 0.
 int HwIdTableMatches(CollectedIds& list, int count);
 // Binds the package's driver to the present devices of every table identifier that a collected
-// identifier contains, until a reader arrives in upgrade mode or *stop is set.
+// identifier contains, until a reader arrives in upgrade mode (the arrival state) or *stop is set.
 void UpdateDfuDriver(CollectedIds& list, int count, const std::atomic<int32_t>* stop);
-// The update thread's one pass over the readers on the generic mass-storage driver; 0.
-DWORD UpdateThread(const std::atomic<int32_t>* stop);
+// The update thread's one pass over the readers on the generic mass-storage driver, until a
+// reader arrives in upgrade mode or the wait says stop; it signals its end on the context. 0.
+DWORD UpdateThread(WaitContext& context);
 // The forced updates of a scan: the readers on the generic mass-storage driver, then those already
 // on the DFU driver (so that a newer package replaces what an older one bound).
 void ForceDfuDriverOnListedDevices();

@@ -22,4 +22,11 @@ void LoadText(UINT id, char* out) {
     if (plugin().strings) LoadResString(plugin().strings, id, plugin().language, out, KPL_TEXT_SIZE);
 }
 
+void Report(ProgressCallback progress, int32_t step, UINT id) {
+    if (!progress) return;
+    char text[KPL_TEXT_SIZE];
+    LoadText(id, text);
+    progress(step, text);
+}
+
 }  // namespace tarn

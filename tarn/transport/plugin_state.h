@@ -40,5 +40,7 @@ bool EqualNoCase(const char* a, const char* b);
 // Text `id` of the string library in the plug-in's language into out (KPL_TEXT_SIZE bytes);
 // empty without the library.
 void LoadText(UINT id, char* out);
+// Reports a progress step with text `id` when the host asked for progress.
+void Report(ProgressCallback progress, int32_t step, UINT id);
 
 }  // namespace tarn

@@ -34,6 +34,11 @@ public:
     bool Create(const char* path, uint32_t size, bool createFile);
     // Writes all length() bytes to the file opened by Create.
     bool Write();
+    // Keeps only the first `length` bytes (a device that gave less than was asked for); a length
+    // beyond the current one changes nothing.
+    void Truncate(uint32_t length) {
+        if (length < length_) length_ = length;
+    }
 
     BinFamily family() const { return family_; }
     LoggerCallback logger() const { return logger_; }

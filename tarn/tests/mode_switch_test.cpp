@@ -1,0 +1,132 @@
+// Moving lab readers into upgrade mode and back, and the waits in between: a reader on each
+// driver goes and comes back, its firmware is read in upgrade mode; an abort, a quit message, a
+// reader that needs its port power-cycled, a loader with the wrong identifiers, and the window's
+// refusals while a transfer runs.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "arrival.h"
+#include "power_cycle.h"
+#include "scan_fixture.h"
+#include "temp_dir.h"
+
+namespace {
+
+using namespace tarntest;
+
+class ModeSwitch : public TarnScan {
+protected:
+    void SetUp() override {
+        TarnScan::SetUp();
+        ASSERT_EQ(tarn::CreateKpltarnWnd(), KPL_OK);
+        ASSERT_EQ(scan(), KPL_OK);
+    }
+    void TearDown() override {
+        tarn::StopWorkerThreads();
+        tarn::DestroyKpltarnWnd();
+        TarnScan::TearDown();
+    }
+    static std::vector<uint8_t> flashOf(const std::string& id) {
+        std::ifstream in(lab::Lab::current().deviceDir(id) / "flash.bin", std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+    }
+    testsupport::TempDir temp_{"zelfin-switch"};
+    volatile int32_t abort_ = 0;
+};
+
+// Each driver's way into upgrade mode and back: the reader's own driver detaches it, the helper
+// driver detaches a reader on the mass-storage driver and cycles its port (its loader comes back
+// under the dfuType-3 identifiers). In upgrade mode its firmware is read whole.
+TEST_F(ModeSwitch, AReaderOnEachDriverGoesIntoUpgradeModeAndBack) {
+    struct Case {
+        const char* name;
+        const char* id;
+        const char* back;  // what shows it in functional mode again
+    };
+    for (const Case& c : {Case{"G:", "tarn-1", "12345678"}, Case{"H:", "tarn-2", ""}}) {
+        SCOPED_TRACE(c.id);
+        DeviceInfoEntry* e = entry(c.name);
+        ASSERT_NE(e, nullptr);
+        auto* r = static_cast<TarnDeviceRecord*>(e->device);
+        ASSERT_EQ(tarn::SwitchToDFU(&list, e, &abort_), KPL_OK) << testsupport::allLogged();
+        EXPECT_EQ(r->deviceMode, tarn::kModeUpgrade);
+        ASSERT_NE(r->deviceHandle, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(testsupport::loggedMessage("Waiting for arrival of Driver....1"));
+
+        image::BinFile copy(image::BinFamily::Tarn, nullptr);
+        const std::string backup = (temp_.path() / (std::string(c.id) + ".bin")).string();
+        ASSERT_EQ(tarn::UploadToFile(e, copy, 0, backup.c_str(), true), KPL_OK);
+        const std::vector<uint8_t> flash = flashOf(c.id);
+        ASSERT_GE(flash.size(), 65536u);
+        EXPECT_TRUE(std::equal(copy.data(), copy.data() + 65536, flash.begin())) << "the firmware as the reader holds it";
+        EXPECT_EQ(std::filesystem::file_size(backup), 65536u);
+
+        ASSERT_EQ(tarn::SwitchToFunctional(e, &abort_), KPL_OK) << testsupport::allLogged();
+        EXPECT_EQ(r->deviceMode, tarn::kModeSwitching);
+        EXPECT_EQ(r->deviceHandle, INVALID_HANDLE_VALUE);
+        settle();
+        if (c.back[0]) {
+            EXPECT_FALSE(pathWith(tarn::kFunctionalInterface, c.back).empty());
+        }
+        EXPECT_EQ(scan(), KPL_OK);
+        EXPECT_EQ(listed().size(), 2u) << "both readers in functional mode again";
+    }
+}
+
+// A reader already in upgrade mode is taken as it is, without a request and without a wait.
+TEST_F(ModeSwitch, AReaderAlreadyInUpgradeModeIsTakenAsItIs) {
+    lab::Lab::current().attachDevice({{"kind", "tarn-reader"}, {"id", "dfu-1"}, {"hub", "hub-1"}, {"port", 4}, {"mode", "upgrade"}});
+    settle();
+    ASSERT_EQ(scan(), KPL_OK);
+    DeviceInfoEntry* e = entry("Tarn DFU Device");
+    ASSERT_NE(e, nullptr);
+    const HANDLE before = static_cast<TarnDeviceRecord*>(e->device)->deviceHandle;
+    testsupport::logged().clear();
+    EXPECT_EQ(tarn::SwitchToDFU(&list, e, &abort_), KPL_OK);
+    EXPECT_EQ(static_cast<TarnDeviceRecord*>(e->device)->deviceHandle, before);
+    EXPECT_FALSE(testsupport::loggedMessage("Waiting for arrival of Driver....1"));
+}
+
+// An abort ends the wait with 212 and leaves the reader where it went; the next scan finds it
+// there. A quit message ends it with 210 and stays in the queue for the caller.
+TEST_F(ModeSwitch, AnAbortOrAQuitMessageEndsTheWait) {
+    abort_ = 1;
+    EXPECT_EQ(tarn::SwitchToDFU(&list, entry("G:"), &abort_), KPL_E_USER_ABORT);
+    EXPECT_TRUE(testsupport::loggedMessage("User Abort..."));
+    EXPECT_TRUE(testsupport::loggedMessage("WaitForDevDriver failed. Error: d4h."));
+    abort_ = 0;
+    settle();
+    ASSERT_EQ(scan(), KPL_OK);
+    EXPECT_NE(entry("Tarn DFU Device"), nullptr) << "in upgrade mode, ready for another try";
+
+    PostQuitMessage(7);
+    EXPECT_EQ(tarn::SwitchToDFU(&list, entry("H:"), &abort_), KPL_E_TO_UPGRADE_MODE);
+    MSG m;
+    ASSERT_TRUE(PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "posted again";
+    EXPECT_EQ(m.wParam, 7u);
+}
+
+// The window keeps the session and the machine up while a reader is being written.
+TEST_F(ModeSwitch, TheWindowRefusesSuspendAndTheEndOfTheSession) {
+    const HWND w = tarn::KpltarnWnd();
+    EXPECT_EQ(SendMessageA(w, WM_QUERYENDSESSION, 0, 0), 0);
+    EXPECT_EQ(SendMessageA(w, WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, 0), BROADCAST_QUERY_DENY);
+    EXPECT_EQ(SendMessageA(w, WM_POWERBROADCAST, PBT_APMSUSPEND, 0), BROADCAST_QUERY_DENY);
+    EXPECT_EQ(SendMessageA(w, WM_POWERBROADCAST, 7 /* resume */, 0), 1);
+}
+
+// A reader that does not come back by itself: after the long wait its hub's port, stuck in a
+// failed enumeration, is power-cycled and the reader is taken when it arrives.
+TEST_F(ModeSwitch, AReaderThatStaysAwayHasItsPortPowerCycled) {
+    lab::Lab::current().applyFault("tarn-1", "stuck:leave:detach:1");
+    ASSERT_EQ(tarn::SwitchToDFU(&list, entry("G:"), &abort_), KPL_OK) << testsupport::allLogged();
+    for (const char* line : {"Creating a thread to powercycle the ports.", "Enumerate Failed Devices",
+                             "PowerCycling Port 2 of Hub \\\\?\\USB#Vid_1209&Pid_4b48#5&32d3d44&0&1#{f18a0e88-c30c-11d0-8815-00a0c906bed8}"})
+        EXPECT_TRUE(testsupport::loggedMessage(line)) << line << "\n" << testsupport::allLogged();
+    EXPECT_EQ(static_cast<TarnDeviceRecord*>(entry("G:")->device)->deviceMode, tarn::kModeUpgrade);
+}
+
+}  // namespace
