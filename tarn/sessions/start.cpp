@@ -12,6 +12,7 @@
 #include <plugin-common/command_line.h>
 #include <plugin-common/read_option.h>
 
+#include "arrival_state.h"
 #include "controllers.h"
 #include "device_list.h"
 #include "io_layer.h"
@@ -73,6 +74,7 @@ KPL_EXPORT int32_t KPLCreateDeviceInfoList(DeviceInfoList* list, const char* con
 }
 
 KPL_EXPORT int32_t KPLDestroyDeviceInfoList(DeviceInfoList* list) {
+    StopWorkerThreads();
     FreeDeviceRecords(list);
     PluginState& s = plugin();
     if (s.strings) FreeLibrary(s.strings);

@@ -276,6 +276,9 @@ TEST_F(Serials, CarryInEveryPairing) {
          patched(text(""), stringAtEnd()), KPL_E_SERIAL_CARRY, "string ", {}},
         {"random string longer than the image's place", text("000000000000"), patched(text(""), stringAtEnd()),
          KPL_E_SERIAL_CARRY, "string ", {}},
+        // Written whole it would run over what follows the image's own string.
+        {"reader's string longer than the image's own", text("QX0042AB17C9WXYZ"), text("000000000000"),
+         KPL_E_SERIAL_CARRY, "string 000000000000", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

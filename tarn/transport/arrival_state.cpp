@@ -31,6 +31,11 @@ struct WorkerStart {
     WorkerBody body;
 };
 
+// A worker must not outlive the code it runs: unloading the plug-in waits for the workers.
+const struct StopWorkersAtUnload {
+    ~StopWorkersAtUnload() { StopWorkerThreads(); }
+} stopWorkersAtUnload;
+
 DWORD WINAPI workerMain(LPVOID parameter) {
     std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(parameter));
     return start->body(*start->context);

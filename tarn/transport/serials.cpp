@@ -114,9 +114,12 @@ bool readString(const image::BinFile& file, SerialString* out) {
     return true;
 }
 
+// The image's serial string slot is as long as the descriptor it holds: a longer serial would
+// overwrite what follows it in the image, so it does not fit.
 bool writeString(image::BinFile& file, const SerialString& serial) {
     const uint32_t offset = file.serialStringOffset();
     if (!image::fits(file.length(), offset, serial.length())) return false;
+    if (serial.length() > file.data()[offset]) return false;
     std::memcpy(file.data() + offset, serial.bytes, serial.length());
     return true;
 }
