@@ -33,7 +33,6 @@ void UsbPort::leave(LeaveKind why) {
         std::lock_guard<std::mutex> lock(mutex_);
         connected_ = false;
         epoch = ++epoch_;
-        detachedArrival_ = why == LeaveKind::Detach ? arrival_.load() : 0;
         ++arrival_;
         configuration_ = 0;
         if (fault && fault->action == Fault::Action::Lost) lost_ = true;
@@ -59,16 +58,10 @@ void UsbPort::leave(LeaveKind why) {
             std::lock_guard<std::mutex> lock(mutex_);
             if (epoch != epoch_) return;
             connected_ = true;
-            detachedArrival_ = 0;
         }
         portHw_.persist(core_);
         portHw_.reenumerate(portHw_.root());
     });
-}
-
-bool UsbPort::detachedFrom(uint64_t arrival) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return arrival != 0 && detachedArrival_ == arrival && powered_;
 }
 
 void UsbPort::setPortPower(bool on) {

@@ -67,9 +67,6 @@ public:
     // Counts the device's arrivals: a request made through the node of an earlier arrival finds
     // the device gone.
     uint64_t arrival() const { return arrival_; }
-    // Whether the device left the arrival `arrival` by a detach of its own and is on its way back
-    // (still on the port, re-enumerating).
-    bool detachedFrom(uint64_t arrival) const;
     // The configuration its driver selected for the present arrival; 0 before one did.
     uint8_t configuration() const { return configuration_; }
     void setConfiguration(uint64_t arrival, uint8_t value) {
@@ -107,7 +104,6 @@ private:
     std::atomic<uint64_t> arrival_{1};
     std::atomic<uint8_t> configuration_{0};
     uint64_t epoch_ = 0;  // a return scheduled for an earlier leave is void
-    uint64_t detachedArrival_ = 0;  // the arrival a detach ended, while the device is away
 };
 
 // A fault that holds the device's port in a failed enumeration.

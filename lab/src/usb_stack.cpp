@@ -210,13 +210,6 @@ NTSTATUS UsbDevicePdo::internalControl(DriverContext&, PIRP irp) {
     case IOCTL_INTERNAL_USB_RESET_PORT:
     case IOCTL_INTERNAL_USB_CYCLE_PORT: {
         auto d = device();
-        if (!d && s->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_CYCLE_PORT) {
-            // A device that detached itself is still on its port, already re-enumerating: the
-            // cycle that a detach is followed by finds nothing left to do.
-            auto away = hw_.physical(physicalId_);
-            if (away && away->plugged() && away->usbPort() && away->usbPort()->detachedFrom(arrival_))
-                return DriverContext::complete(irp, STATUS_SUCCESS);
-        }
         if (!d) return DriverContext::complete(irp, STATUS_DEVICE_NOT_CONNECTED);
         if (!d->hasFault(isHeldPort))
             if (auto fault = d->takeFault(FaultRequest::port());

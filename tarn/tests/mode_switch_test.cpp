@@ -93,12 +93,13 @@ TEST_F(ModeSwitch, AReaderAlreadyInUpgradeModeIsTakenAsItIs) {
 // An abort ends the wait with 212 and leaves the reader where it went; the next scan finds it
 // there. A quit message ends it with 210 and stays in the queue for the caller.
 TEST_F(ModeSwitch, AnAbortOrAQuitMessageEndsTheWait) {
+    ArrivalWindow window({tarn::kUpgradeInterface});
     abort_ = 1;
     EXPECT_EQ(tarn::SwitchToDFU(&list, entry("G:"), &abort_), KPL_E_USER_ABORT);
     EXPECT_TRUE(testsupport::loggedMessage("User Abort..."));
     EXPECT_TRUE(testsupport::loggedMessage("WaitForDevDriver failed. Error: d4h."));
     abort_ = 0;
-    settle();
+    ASSERT_FALSE(window.waitFor(tarn::kUpgradeInterface).empty()) << "the reader went on into upgrade mode";
     ASSERT_EQ(scan(), KPL_OK);
     EXPECT_NE(entry("Tarn DFU Device"), nullptr) << "in upgrade mode, ready for another try";
 

@@ -144,6 +144,12 @@ void usbDeviceArrival(const char* name) {
         ElementText(set, &element, SPDRP_SERVICE, service, sizeof service);
     }
     SetupDiDestroyDeviceInfoList(set);
+    // A reader behind the composite-device driver shows no interface of its own when it comes
+    // back: its USB device is how a wait for functional mode sees it.
+    if (EqualNoCase(service, "TESSORA")) {
+        arrival().functionalArrived = 1;
+        return;
+    }
     if (!EqualNoCase(service, "USBSTOR")) return;
     TARN_LOG_AT(kUnit, "%s(%i) :Device arrived has Usbstor loaded.");
     arrival().usbstorArrived = 1;
@@ -561,10 +567,10 @@ int32_t RecoverDevice(DeviceInfoEntry* entry, volatile int32_t* abortFlag, bool 
     return KPL_OK;
 }
 
-int32_t SwitchToFunctional(DeviceInfoEntry* entry, volatile int32_t* abortFlag) {
+int32_t SwitchToFunctional(DeviceInfoEntry* entry, volatile int32_t* abortFlag, bool bounded) {
     auto* r = static_cast<TarnDeviceRecord*>(entry->device);
     if (!inUpgradeMode(*r)) return KPL_OK;
-    DeviceWait wait(false, false);
+    DeviceWait wait(false, bounded);
     const int32_t armed = wait.Arm();
     int32_t status = KPL_OK;
     if (r->deviceMode == kModeUpgrade) {
@@ -597,7 +603,7 @@ int32_t SwitchToFunctional(DeviceInfoEntry* entry, volatile int32_t* abortFlag) 
     if (status != KPL_OK)
         TARN_LOG_AT(kUnit, "%s(%i): WaitForDevDriver failed %xh. Error: %xh.", static_cast<unsigned>(status),
                     static_cast<unsigned>(GetLastError()));
-    if (arrival().functionalArrived) return status;
+    if (arrival().functionalArrived || bounded) return status;
     if (const int32_t recovered = RecoverDevice(entry, abortFlag, false); recovered != KPL_OK) {
         TARN_LOG_AT(kUnit, "%s(%i) :Recover functional device failed");
         return recovered;

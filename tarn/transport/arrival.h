@@ -69,7 +69,9 @@ int32_t SwitchToDFU(DeviceInfoList* list, DeviceInfoEntry* entry, volatile int32
 int32_t RecoverDevice(DeviceInfoEntry* entry, volatile int32_t* abortFlag, bool expectDfu);
 // Sends an upgrade-mode reader back to functional mode and waits for it: 0, 211, or a wait or
 // recovery status. The record ends in mode 0 without a handle; the next scan finds the reader.
-int32_t SwitchToFunctional(DeviceInfoEntry* entry, volatile int32_t* abortFlag);
+// `bounded`: the wait gives up like a short one (after a failed write the reader may have no
+// firmware to come back with, and stays in upgrade mode for another try).
+int32_t SwitchToFunctional(DeviceInfoEntry* entry, volatile int32_t* abortFlag, bool bounded = false);
 // Reads the reader's firmware (upgrade mode, Tarn DFU driver) into `copy` (65,536 bytes unless
 // the caller set a length), writing it to `path` when `save`: 0, 200, 205, 206 or 213.
 int32_t UploadToFile(DeviceInfoEntry* entry, image::BinFile& copy, uint32_t length, const char* path, bool save);

@@ -249,7 +249,8 @@ int32_t NewSerial(image::BinFile& image, const char* place) {
     if (status != KPL_OK) return status;
 
     if (serialType(image) == image::kSerialTypeNumber) {
-        if (const auto serial = kept(place, &KeptSerial::number)) {
+        // A kept blank number is no serial to preserve.
+        if (const auto serial = kept(place, &KeptSerial::number); serial && serial->number != 0) {
             TARN_LOG_AT(kUnit, "%s(%i) :Preserving Serial Number during retry = %x", static_cast<unsigned>(serial->number));
             writeNumber(image, *serial);
         }

@@ -55,21 +55,35 @@ PDEVICE_OBJECT deviceOf(PVOID buffer, ULONG inLength) {
     return objectFor(id);
 }
 
+// The id at the start of the input, 0 when there is none.
+ULONG idOf(PVOID buffer, ULONG inLength) {
+    uint32_t id = 0;
+    if (inLength >= kDeviceObjectInput) memcpy(&id, buffer, sizeof id);
+    return id;
+}
+
 NTSTATUS deviceAction(ULONG code, PVOID buffer, ULONG inLength) {
     PDEVICE_OBJECT device = deviceOf(buffer, inLength);
+    // A device this driver detached may already have left to come back in its other mode (it
+    // detaches itself): the port cycle that follows the detach finds nothing left to do, whether
+    // it is gone before the cycle is sent or while it is under way.
+    if (!device && code == tarn::kIoctlDmhlpCyclePort && wasDetached(idOf(buffer, inLength))) return STATUS_SUCCESS;
     if (!device) return STATUS_INVALID_PARAMETER;
     NTSTATUS status;
     if (code == tarn::kIoctlDmhlpCyclePort) {
         status = internalRequest(device, IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr);
+        if (status == STATUS_DEVICE_NOT_CONNECTED && wasDetached(idOf(buffer, inLength))) status = STATUS_SUCCESS;
     } else if (code == tarn::kIoctlDmhlpResetDevice) {
         status = internalRequest(device, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
     } else {
         status = dfuDetach(device);
+        if (NT_SUCCESS(status)) markDetached(idOf(buffer, inLength));
         if (code == tarn::kIoctlDmhlpDetachAndCycle && NT_SUCCESS(status)) {
             // A device may leave at the detach itself; its port is only cycled while the id
-            // still leads to it.
+            // still leads to it, and one that left needs no cycle.
             PDEVICE_OBJECT still = deviceOf(buffer, inLength);
-            status = still ? internalRequest(still, IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr) : STATUS_DEVICE_NOT_CONNECTED;
+            status = still ? internalRequest(still, IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr) : STATUS_SUCCESS;
+            if (status == STATUS_DEVICE_NOT_CONNECTED) status = STATUS_SUCCESS;
             if (still) ObDereferenceObject(still);
         }
     }

@@ -45,6 +45,7 @@ struct DeviceId {
     ULONG id;                          // 0: the slot is free
     PDEVICE_OBJECT pdo;                // referenced while the slot holds it
     char name[kDeviceNameField];       // the name it was found by, terminated
+    bool detached;                     // this driver detached it: it may have left to re-enumerate
 };
 
 // Everything requests set and later requests read. Requests come from more than one thread (the
@@ -62,6 +63,10 @@ struct DriverState {
     DeviceId ids[kMaxDeviceIds];
 };
 DriverState& state();
+
+// Notes that the device behind `id` was detached, and asks whether it was.
+void markDetached(ULONG id);
+bool wasDetached(ULONG id);
 
 class StateLock {
 public:

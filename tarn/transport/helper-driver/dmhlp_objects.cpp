@@ -88,9 +88,23 @@ ULONG idFor(PDEVICE_OBJECT pdo, const char* name) {
     ObReferenceObject(pdo);
     free->id = g_state.nextId;
     free->pdo = pdo;
+    free->detached = false;
     strncpy(free->name, name, sizeof free->name - 1);
     free->name[sizeof free->name - 1] = '\0';
     return free->id;
+}
+
+void markDetached(ULONG id) {
+    StateLock lock;
+    for (DeviceId& slot : g_state.ids)
+        if (id != 0 && slot.id == id) slot.detached = true;
+}
+
+bool wasDetached(ULONG id) {
+    StateLock lock;
+    for (const DeviceId& slot : g_state.ids)
+        if (id != 0 && slot.id == id) return slot.detached;
+    return false;
 }
 
 PDEVICE_OBJECT objectFor(ULONG id) {
