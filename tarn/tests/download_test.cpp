@@ -19,6 +19,7 @@
 #include <plugin-api/kpl.h>
 
 #include "helper_lab.h"
+#include "config_file.h"
 #include "image_files.h"
 #include "log_capture.h"
 #include "temp_dir.h"
@@ -197,6 +198,41 @@ TEST_F(TarnDownload, AFailedWriteKeepsTheSerialForItsOwnReaderOnly) {
     EXPECT_EQ(download("Tarn DFU Device", t0), KPL_OK) << testsupport::allLogged();
     EXPECT_TRUE(testsupport::loggedMessage("Preserving Serial Number during retry = 12345678"));
     EXPECT_EQ(firmwareOf(flashOf("tarn-1")).serial, "number 12345678");
+}
+
+// With EXCLUSIVEDFU the other readers are disabled for the download and enabled again after it,
+// whether it succeeded, failed or was aborted.
+TEST_F(TarnDownload, ExclusiveDfuEnablesTheOtherReadersAgainWhateverHappened) {
+    const fs::path config = dir_ / "Zelfin.cfg";
+    tarntest::writeConfig(config, {{"EXCLUSIVEDFU", "YES"}});
+    const std::string t0 = image("t0.bin", 0);
+    const auto otherEnabled = [] {
+        ULONG status = 0, problem = 0;
+        const DEVINST node = usbNodeOf("tarn-2");
+        return node && CM_Get_DevNode_Status(&status, &problem, node, 0) == CR_SUCCESS && problem != CM_PROB_DISABLED;
+    };
+    struct Case {
+        const char* what;
+        const char* fault;  // on the reader downloaded
+        int32_t abort;
+        int32_t status;
+    };
+    for (const Case& c : {Case{"success", nullptr, 0, KPL_OK}, Case{"failure", "fail:usb:21.01", 0, KPL_E_FIRMWARE_WRITE},
+                          Case{"abort", nullptr, 1, KPL_E_USER_ABORT}}) {
+        SCOPED_TRACE(c.what);
+        lab::Lab::current().applyFault("tarn-1", "clear");
+        settle();
+        ASSERT_EQ(scan(config.c_str()), KPL_OK);
+        if (c.fault) lab::Lab::current().applyFault("tarn-1", c.fault);
+        testsupport::logged().clear();
+        abort_ = c.abort;
+        EXPECT_EQ(download("G:", t0), c.status) << testsupport::allLogged();
+        abort_ = 0;
+        EXPECT_EQ(testsupport::loggedMessage("Disable of device USB Mass Storage Device succeeded."), c.abort == 0);
+        EXPECT_EQ(testsupport::loggedMessage("User Abort"), c.abort != 0);
+        EXPECT_TRUE(otherEnabled());
+    }
+    EXPECT_TRUE(testsupport::loggedMessage("Enable of device USB Mass Storage Device succeeded."));
 }
 
 }  // namespace

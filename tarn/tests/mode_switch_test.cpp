@@ -7,8 +7,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include <devaccess/sysutil.h>
 
 #include "arrival.h"
+#include "dfu_package.h"
+#include "io_layer.h"
 #include "power_cycle.h"
 #include "scan_fixture.h"
 #include "temp_dir.h"
@@ -16,6 +23,7 @@
 namespace {
 
 using namespace tarntest;
+namespace fs = std::filesystem;
 
 class ModeSwitch : public TarnScan {
 protected:
@@ -128,6 +136,55 @@ TEST_F(ModeSwitch, AReaderThatStaysAwayHasItsPortPowerCycled) {
                              "PowerCycling Port 2 of Hub \\\\?\\USB#Vid_1209&Pid_4b48#5&32d3d44&0&1#{f18a0e88-c30c-11d0-8815-00a0c906bed8}"})
         EXPECT_TRUE(testsupport::loggedMessage(line)) << line << "\n" << testsupport::allLogged();
     EXPECT_EQ(static_cast<TarnDeviceRecord*>(entry("G:")->device)->deviceMode, tarn::kModeUpgrade);
+}
+
+// A reader whose boot loader comes back on the generic mass-storage driver: the wait starts the
+// update thread, which forces the DFU package onto it, and the reader is taken on the DFU driver.
+TEST_F(ModeSwitch, ALoaderOnTheMassStorageDriverGetsThePackageForced) {
+    const fs::path folder = temp_.path();
+    for (const char* file : {"TARNDFU.INF", "TARNDFU.SYS"}) fs::copy_file(fs::path(ZELFIN_BIN_DIR) / file, folder / file);
+    const fs::path previous = fs::current_path();
+    fs::current_path(folder);
+    char current[MAX_PATH], windows[MAX_PATH];
+    GetCurrentDirectoryA(sizeof current, current);
+    const std::string inf = std::string(current) + "\\TARNDFU.INF";
+    ASSERT_LT(inf.size(), sizeof tarn::plugin().packagePath);
+    std::memcpy(tarn::plugin().packagePath, inf.c_str(), inf.size() + 1);
+    ASSERT_TRUE(GetWindowsDir(windows));
+    ASSERT_EQ(tarn::InstallDfuPackage(windows), KPL_OK);
+    tarn::ReadPackageHwIds();
+    lab::Lab::current().applyFault("tarn-1", "usbstor:leave:detach:1");
+
+    EXPECT_EQ(tarn::SwitchToDFU(&list, entry("G:"), &abort_), KPL_OK) << testsupport::allLogged();
+    for (const char* line : {"Device arrived has Usbstor loaded.", "Creating a thread to force update driver."})
+        EXPECT_TRUE(testsupport::loggedMessage(line)) << line;
+    EXPECT_EQ(static_cast<TarnDeviceRecord*>(entry("G:")->device)->deviceMode, tarn::kModeUpgrade);
+    tarn::StopWorkerThreads();
+    tarn::plugin().packagePath[0] = '\0';
+    tarn::plugin().hwIdCount = 0;
+    fs::current_path(previous);
+}
+
+// The loader of a dfuType-3 reader must come back under its own identifiers: another device in
+// upgrade mode is passed over, and the wait goes on until the operator stops it.
+std::atomic<bool> g_passedOver{false};
+void watchForPassedOver(const char* format, ...) {
+    if (std::strncmp(format, "Ignoring DFU device", 19) == 0) g_passedOver = true;
+}
+
+TEST_F(ModeSwitch, ADfuType3LoaderUnderOtherIdentifiersIsPassedOver) {
+    lab::Lab::current().applyFault("tarn-2", "ids:leave:detach:04cc.2f03:1");
+    g_passedOver = false;
+    tarn::setLogger(watchForPassedOver);
+    std::thread stopper([this] {
+        // The operator gives up once the wrong loader was passed over (the wait polls the flag).
+        for (int i = 0; i < 600 && !g_passedOver; ++i) Sleep(1000);
+        abort_ = 1;
+    });
+    EXPECT_EQ(tarn::SwitchToDFU(&list, entry("H:"), &abort_), KPL_E_USER_ABORT);
+    stopper.join();
+    tarn::setLogger(testsupport::captureLog);
+    EXPECT_TRUE(g_passedOver);
 }
 
 }  // namespace

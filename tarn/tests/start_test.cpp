@@ -14,6 +14,7 @@
 #include <image/builder.h>
 #include <plugin-api/kpl.h>
 
+#include "config_file.h"
 #include "log_capture.h"
 #include "temp_dir.h"
 #include "test_lab.h"
@@ -27,21 +28,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Options = std::vector<std::pair<std::string, std::string>>;
-
-// A configuration file whose leading "Options" section holds these options.
-void writeConfig(const fs::path& path, const Options& options, const char* section = "Options") {
-    std::string bytes(4, '\0');
-    auto add = [&bytes](const std::string& name, const std::string& value) {
-        std::string r(520, '\0');
-        std::memcpy(r.data(), name.data(), std::min<size_t>(name.size(), 259));
-        std::memcpy(r.data() + 260, value.data(), std::min<size_t>(value.size(), 259));
-        bytes += r;
-    };
-    add(section, std::to_string(options.size()));
-    for (const auto& [name, value] : options) add(name, value);
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using tarntest::Options;
+using tarntest::writeConfig;
 
 class TempDir : public ::testing::Test {
 protected:

@@ -4,6 +4,10 @@
 // gone again when the host has ended. On a PC with Tarn readers the device information lists
 // them, and a configured run picks a reader by its device path or by the product type a reader
 // in upgrade mode keeps.
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+
 #include "zelfin_fixture.h"
 
 namespace {
@@ -124,6 +128,59 @@ TEST_F(TarnReaders, AConfiguredRunPicksTheReaderByItsPathOrByTheTypeInItsMemory)
         EXPECT_NE(text.find("Finding match for the device..."), std::string::npos) << text;
         EXPECT_EQ(text.find(c.passedOver), std::string::npos) << text;
     }
+}
+
+// An unattended run writes the image into both Tarn readers in functional mode: each keeps its
+// serial number, its old firmware is in the backups, and it comes back running the new version.
+TEST_F(TarnReaders, AConfiguredRunUpdatesTheReadersAndKeepsTheirSerials) {
+    image("tarn.bin", "--type 0 --version 2.00");
+    const std::string oldG = readFile(lab_ / "devices" / "tarn-reader-1" / "flash.bin");
+    const std::string oldH = readFile(lab_ / "devices" / "tarn-reader-2" / "flash.bin");
+    writeConfig("--option GUI=no --option BACKUP=yes --download tarn.bin");
+    const auto r = zelfin();
+    EXPECT_EQ(r.exitCode, 255) << r.output;
+    const std::string text = log();
+    size_t done = 0;
+    for (size_t at = text.find("Download Completed Successfully"); at != std::string::npos;
+         at = text.find("Download Completed Successfully", at + 1))
+        ++done;
+    EXPECT_EQ(done, 2u) << text;
+    const auto shown = runCommand(binPath("zelfin-lab") + " show " + lab_.string() + " --json", true);
+    const auto devices = nlohmann::json::parse(shown.output)["devices"];
+    for (const auto& d : devices) {
+        if (d["kind"] != "tarn-reader") continue;
+        SCOPED_TRACE(d["id"].get<std::string>());
+        EXPECT_EQ(d["mode"], "functional");
+        EXPECT_EQ(d["firmware"]["version"], "02.00");
+        if (d["id"] == "tarn-reader-1") {
+            EXPECT_EQ(d["firmware"]["serial"], "12345678");
+        }
+    }
+    std::vector<std::string> backups;
+    for (const auto& e : fs::directory_iterator(lab_ / "drive_c" / "WINDOWS" / "TEMP" / "Zelfin"))
+        backups.push_back(readFile(e.path()));
+    std::vector<std::string> old = {oldG.substr(0, 65536), oldH.substr(0, 65536)};
+    std::sort(backups.begin(), backups.end());
+    std::sort(old.begin(), old.end());
+    EXPECT_TRUE(backups == old) << "the backups are the old flashes";
+}
+
+// The operator picks a reader in the main dialog and writes the image into it.
+TEST_F(TarnReaders, TheMainDialogWritesIntoTheChosenReader) {
+    image("tarn.bin", "--type 0 --version 2.00");
+    const std::string path = "Z:" + (work_ / "tarn.bin").string();
+    const auto r = play("/iv",
+                        "wait-enabled 1003\n"
+                        "file " + path + "\n"
+                        "click 1003\n"
+                        "wait-enabled 1010\n"
+                        "select 1006 0\n"
+                        "click 1010\n"
+                        "wait-text 2 Close\n"
+                        "expect-text 1035 Download completed successfully.\n"
+                        "close\n");
+    EXPECT_EQ(r.exitCode, 0) << r.output << log();
+    EXPECT_NE(log().find("Download Completed Successfully"), std::string::npos) << log();
 }
 
 }  // namespace
