@@ -60,11 +60,7 @@ TEST_F(ScsiUpdate, BothReadersTakeTheImageAndTheirOldFirmwareIsKept) {
     std::sort(old.begin(), old.end());
     EXPECT_TRUE(backups() == old) << "backups are not the old flashes";
     const std::string text = log();
-    size_t done = 0;
-    for (size_t at = text.find("Download Completed Successfully"); at != std::string::npos;
-         at = text.find("Download Completed Successfully", at + 1))
-        ++done;
-    EXPECT_EQ(done, 2u) << text;
+    EXPECT_EQ(occurrences(text, "Download Completed Successfully"), 2u) << text;
 }
 
 TEST_F(ScsiUpdate, AFailingReaderShowsOnlyTheFailureAndTheOtherIsStillUpdated) {

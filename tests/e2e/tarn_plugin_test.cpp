@@ -37,11 +37,7 @@ TEST_F(TarnBeside, BothPluginsAreBoundAndScanAndTheHelperImageIsGoneAfterwards) 
     EXPECT_NE(text.find("Initializing IO Layer..."), std::string::npos) << text;
     EXPECT_NE(text.find("OS Type = 1"), std::string::npos) << text;
     EXPECT_EQ(text.find("InitializeIOLayer failed."), std::string::npos) << text;
-    size_t done = 0;
-    for (size_t at = text.find("Download Completed Successfully"); at != std::string::npos;
-         at = text.find("Download Completed Successfully", at + 1))
-        ++done;
-    EXPECT_EQ(done, 2u) << "both SCSI readers are still updated";
+    EXPECT_EQ(occurrences(text, "Download Completed Successfully"), 2u) << "both SCSI readers are still updated";
     bool package = false, helper = false;
     for (const auto& f : fs::recursive_directory_iterator(lab_ / "drive_c" / "WINDOWS")) {
         package = package || f.path().filename() == "TARNDFU.SYS";
@@ -140,11 +136,7 @@ TEST_F(TarnReaders, AConfiguredRunUpdatesTheReadersAndKeepsTheirSerials) {
     const auto r = zelfin();
     EXPECT_EQ(r.exitCode, 255) << r.output;
     const std::string text = log();
-    size_t done = 0;
-    for (size_t at = text.find("Download Completed Successfully"); at != std::string::npos;
-         at = text.find("Download Completed Successfully", at + 1))
-        ++done;
-    EXPECT_EQ(done, 2u) << text;
+    EXPECT_EQ(occurrences(text, "Download Completed Successfully"), 2u) << text;
     const auto shown = runCommand(binPath("zelfin-lab") + " show " + lab_.string() + " --json", true);
     const auto devices = nlohmann::json::parse(shown.output)["devices"];
     for (const auto& d : devices) {

@@ -24,6 +24,13 @@ inline std::string readFile(const fs::path& p) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// How often `part` occurs in `text`.
+inline size_t occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 // Waits (at most a minute) for the FIFO's writer to say something.
 inline bool awaitFifo(const fs::path& fifo) {
     const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
