@@ -235,4 +235,19 @@ TEST_F(TarnDownload, ExclusiveDfuEnablesTheOtherReadersAgainWhateverHappened) {
     EXPECT_TRUE(testsupport::loggedMessage("Enable of device USB Mass Storage Device succeeded."));
 }
 
+// A read-back that differs from what was written fails the download with 215, and the reader,
+// whose flash holds the image, comes back running it.
+TEST_F(TarnDownload, AReadBackThatDiffersFailsTheVerification) {
+    ASSERT_EQ(scan(), KPL_OK);
+    const std::string t0 = image("t0.bin", 0);
+X
+    lab::Lab::current().applyFault("tarn-1", "corrupt:usb:A1.02:1@64");
+    EXPECT_EQ(download("G:", t0), KPL_E_VERIFY) << testsupport::allLogged();
+    EXPECT_TRUE(testsupport::loggedMessage("Comparison failed."));
+    EXPECT_FALSE(testsupport::loggedMessage("Download Completed Successfully"));
+    settle();
+    ASSERT_EQ(scan(), KPL_OK);
+    EXPECT_GE(indexOf("G:"), 0) << "back in functional mode";
+}
+
 }  // namespace
