@@ -240,7 +240,7 @@ TEST_F(TarnDownload, ExclusiveDfuEnablesTheOtherReadersAgainWhateverHappened) {
 TEST_F(TarnDownload, AReadBackThatDiffersFailsTheVerification) {
     ASSERT_EQ(scan(), KPL_OK);
     const std::string t0 = image("t0.bin", 0);
-X
+    // The first 64 block uploads read the device copy (64 KB); the next one is the read-back's first.
     lab::Lab::current().applyFault("tarn-1", "corrupt:usb:A1.02:1@64");
     EXPECT_EQ(download("G:", t0), KPL_E_VERIFY) << testsupport::allLogged();
     EXPECT_TRUE(testsupport::loggedMessage("Comparison failed."));
