@@ -98,8 +98,8 @@ TEST_F(ModeSwitch, AReaderAlreadyInUpgradeModeIsTakenAsItIs) {
     EXPECT_FALSE(testsupport::loggedMessage("Waiting for arrival of Driver....1"));
 }
 
-// An abort ends the wait with 212 and leaves the reader where it went; the next scan finds it
-// there. A quit message ends it with 210 and stays in the queue for the caller.
+// An abort ends a wait, for either mode, with 212 and leaves the reader where it went: the next
+// scan finds it there. A quit message ends it with 210 and stays in the queue for the caller.
 TEST_F(ModeSwitch, AnAbortOrAQuitMessageEndsTheWait) {
     ArrivalWindow window({tarn::kUpgradeInterface});
     abort_ = 1;
@@ -110,6 +110,14 @@ TEST_F(ModeSwitch, AnAbortOrAQuitMessageEndsTheWait) {
     ASSERT_FALSE(window.waitFor(tarn::kUpgradeInterface).empty()) << "the reader went on into upgrade mode";
     ASSERT_EQ(scan(), KPL_OK);
     EXPECT_NE(entry("Tarn DFU Device"), nullptr) << "in upgrade mode, ready for another try";
+
+    // The wait for functional mode ends the same way; the reader comes back all the same.
+    ASSERT_EQ(tarn::SwitchToDFU(&list, entry("Tarn DFU Device"), &abort_), KPL_OK);
+    ArrivalWindow back({tarn::kFunctionalInterface});
+    abort_ = 1;
+    EXPECT_EQ(tarn::SwitchToFunctional(entry("Tarn DFU Device"), &abort_), KPL_E_USER_ABORT);
+    abort_ = 0;
+    EXPECT_FALSE(back.waitFor(tarn::kFunctionalInterface, kArrivalCapMs, "12345678").empty());
 
     PostQuitMessage(7);
     EXPECT_EQ(tarn::SwitchToDFU(&list, entry("H:"), &abort_), KPL_E_TO_UPGRADE_MODE);
