@@ -97,9 +97,10 @@ int32_t verify(const image::BinFile& written, const uint8_t* readBack, uint32_t 
         TARN_LOG_AT(kUnit, "%s(%i) :SERCHKC not present.");
         return KPL_E_VERIFY;
     }
-    // The block must leave room for the lead the comparison starts with, in both.
+    // The block must leave room for the lead the comparison starts with, in both, and every byte
+    // of the image must have its counterpart inside what was read back.
     const int64_t shift = static_cast<int64_t>(*q) - static_cast<int64_t>(*p);
-    if (*p < kVerifyLead || *q < kVerifyLead || shift < -static_cast<int64_t>(*p) ||
+    if (*p < kVerifyLead || *q < kVerifyLead || shift < 0 ||
         static_cast<int64_t>(length) + shift > static_cast<int64_t>(readLength)) {
         TARN_LOG_AT(kUnit, "%s(%i) :Comparison failed.");
         return KPL_E_VERIFY;
