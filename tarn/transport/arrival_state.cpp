@@ -21,10 +21,9 @@ struct Workers {
     std::mutex mutex;
     std::vector<Worker> running;
 };
-Workers& workers() {
-    static auto* w = new Workers;  // worker threads may still look at it during process exit
-    return *w;
-}
+// Made before, and so gone after, the object that joins the workers when the plug-in is unloaded.
+Workers g_workers;
+Workers& workers() { return g_workers; }
 
 struct WorkerStart {
     std::shared_ptr<WaitContext> context;
