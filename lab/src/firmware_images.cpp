@@ -293,7 +293,9 @@ std::vector<uint8_t> makeTarnImage(const TarnImageParams& p) {
     put(image, table, "DESC");
     at += kTarnWideSlot;
     uint16_t address[kDescEntries] = {kNoString, kNoString, kNoString, kNoString, kNoString, kNoString};
-    const uint16_t shift = std::string_view(layout.marker) == "DFU_02" ? kShiftedAddressBase : 0;
+    // The same markers the readers of the table go by (addressShifted below).
+    const std::string_view marker(layout.marker);
+    const uint16_t shift = marker == "DFU_02" || marker == "DFU_07" || marker == "DFU_08" ? kShiftedAddressBase : 0;
     auto putString = [&](unsigned index, const std::vector<uint8_t>& descriptor, uint32_t slot) {
         own(at, slot);
         std::memcpy(&image[at], descriptor.data(), descriptor.size());

@@ -108,6 +108,25 @@ TEST(TarnImages, EveryLayoutIsReadByTheSystemAsMade) {
     }
 }
 
+// A KV7 image keeps its string addresses in the space its marker says (types 7 and 8 from 8000h):
+// the system and the firmware find the same strings.
+TEST(TarnImages, Kv7StringsAreWhereTheirMarkerSays) {
+    for (uint8_t dfuType : {7, 8, 9, 10}) {
+        SCOPED_TRACE("dfuType " + std::to_string(dfuType));
+        lab::TarnImageParams p;
+        p.dfuType = dfuType;
+        p.manufacturer = "Quorvex";
+        p.product = "KV7 Reader";
+        const Bytes b = lab::makeTarnImage(p);
+        EXPECT_EQ(systemString(b, image::kStringManufacturer), p.manufacturer);
+        EXPECT_EQ(systemString(b, image::kStringProduct), p.product);
+        image::StringDescriptor product;
+        ASSERT_EQ(image::LocateStringDescriptor(b.data(), len(b), 2, &product), KPL_OK);
+        EXPECT_EQ(lab::tarnStringDescriptor(b.data(), b.size(), 2),
+                  Bytes(b.begin() + product.offset, b.begin() + product.offset + product.bLength));
+    }
+}
+
 TEST(TarnImages, SerialFormsAndSeeds) {
     lab::TarnImageParams p;
     p.serialNumber = 42;

@@ -19,6 +19,7 @@
 #include <plugin-api/kpl.h>
 
 #include "helper_lab.h"
+#include "tarn_device.h"
 #include "config_file.h"
 #include "image_files.h"
 #include "log_capture.h"
@@ -248,6 +249,41 @@ TEST_F(TarnDownload, AReadBackThatDiffersFailsTheVerification) {
     settle();
     ASSERT_EQ(scan(), KPL_OK);
     EXPECT_GE(indexOf("G:"), 0) << "back in functional mode";
+}
+
+// What cannot go the reader's way is refused before the reader is touched: a KV7 image for a Tarn
+// controller (207), a reader the plug-in cannot write yet (a KV7 controller: 200), an image that
+// cannot be read (204).
+TEST_F(TarnDownload, WhatDoesNotFitIsRefusedBeforeTheReaderIsTouched) {
+    lab::Lab::current().attachDevice({{"kind", "kv7-reader"}, {"id", "kv7"}, {"hub", "hub-1"}, {"port", 4},
+                                      {"dfu-type", 7}, {"drive", "none"}});
+    settle();
+    ASSERT_EQ(scan(), KPL_OK) << testsupport::allLogged();
+    const int kv7 = [&] {
+        for (int i = 0; i < KPL_MAX_DEVICES && list_.entries[i].name[0]; ++i)
+            if (static_cast<const tarn::TarnDeviceRecord*>(list_.entries[i].device)->dfuType == 7) return i;
+        return -1;
+    }();
+    ASSERT_GE(kv7, 0);
+    struct Case {
+        const char* what;
+        int index;
+        std::string image;
+        int32_t status;
+    };
+    const Case cases[] = {
+        {"a KV7 image for a Tarn controller", indexOf("G:"), image("kv7.bin", 7), KPL_E_IMAGE_TYPE},
+        {"a KV7 controller", kv7, image("t0.bin", 0), KPL_E_SYSTEM},
+        {"an image that is not there", indexOf("G:"), (dir_ / "missing.bin").string(), KPL_E_IMAGE_UNREADABLE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::logged().clear();
+        EXPECT_EQ(call<KPLDownloadFirmware_t>("KPLDownloadFirmware")(&list_, static_cast<uint8_t>(c.index), "",
+                                                                     c.image.c_str(), nullptr, &abort_),
+                  c.status);
+        EXPECT_FALSE(testsupport::loggedMessage("Switching to DFU Mode...")) << testsupport::allLogged();
+    }
 }
 
 }  // namespace
