@@ -195,4 +195,32 @@ TEST_F(ModeSwitch, ADfuType3LoaderUnderOtherIdentifiersIsPassedOver) {
     EXPECT_TRUE(g_passedOver);
 }
 
+// While a reader is on its way: another reader arriving in functional mode does not end the wait
+// for upgrade mode, and the window refuses the end of the session and a suspend, from whichever
+// thread they are asked.
+TEST_F(ModeSwitch, AnUnrelatedArrivalAndTheSystemsQueriesDuringAWait) {
+    lab::Lab::current().applyFault("tarn-1", "slow:leave:detach:20000:1");  // back 20 lab seconds later
+    std::atomic<LRESULT> endSession{-1}, suspend{-1};
+    std::thread other([&] {
+        Sleep(2000);  // lab time: the reader is away
+        lab::Lab::current().attachDevice({{"kind", "tarn-reader"}, {"id", "late"}, {"hub", "hub-1"}, {"port", 4},
+                                          {"drive", "none"}, {"serial", "0000CAFE"}});
+        lab::Lab::current().hardware().refresh();
+        endSession = SendMessageA(tarn::KpltarnWnd(), WM_QUERYENDSESSION, 0, 0);
+        suspend = SendMessageA(tarn::KpltarnWnd(), WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, 0);
+    });
+    EXPECT_EQ(tarn::SwitchToDFU(&list, entry("G:"), &abort_), KPL_OK) << testsupport::allLogged();
+    other.join();
+    EXPECT_EQ(static_cast<TarnDeviceRecord*>(entry("G:")->device)->deviceMode, tarn::kModeUpgrade);
+    // The one opened is the reader at port 2, in its loader.
+    std::vector<std::string> opened;
+    for (const std::string& line : testsupport::logged())
+        if (line.rfind("Opening DFU device", 0) == 0) opened.push_back(line);
+    ASSERT_EQ(opened.size(), 1u) << testsupport::allLogged();
+    EXPECT_NE(opened[0].find("Pid_2f00"), std::string::npos) << opened[0];
+    EXPECT_NE(opened[0].find("&0&2#"), std::string::npos) << opened[0];
+    EXPECT_EQ(endSession, 0);
+    EXPECT_EQ(suspend, BROADCAST_QUERY_DENY);
+}
+
 }  // namespace
