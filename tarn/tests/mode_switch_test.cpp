@@ -223,4 +223,27 @@ TEST_F(ModeSwitch, AnUnrelatedArrivalAndTheSystemsQueriesDuringAWait) {
     EXPECT_EQ(suspend, BROADCAST_QUERY_DENY);
 }
 
+// On Windows 2000 the reader is sent into upgrade mode by the helper driver, made its function
+// driver for one start by the service switch; its own service is written back at once.
+TEST_F(ModeSwitch, OnWindows2000TheHelperDriverTakesTheReaderIntoUpgradeMode) {
+    lab::Lab& lab = lab::Lab::current();
+    struct Restore {
+        lab::Settings saved = lab::Lab::current().settings();
+        ~Restore() { lab::Lab::current().setSettings(saved); }
+    } restore;
+    lab::Settings w2k = restore.saved;
+    w2k.os.minor = 0;
+    w2k.os.build = 2195;
+    lab.setSettings(w2k);
+    lab.applyFault("tarn-1", helpertest::counter("usb:21.00"));
+    ASSERT_EQ(tarn::SwitchToDFU(&list, entry("G:"), &abort_), KPL_OK) << testsupport::allLogged();
+    EXPECT_EQ(static_cast<TarnDeviceRecord*>(entry("G:")->device)->deviceMode, tarn::kModeUpgrade);
+    EXPECT_FALSE(testsupport::loggedMessage("Reverting to old approach..."));
+    EXPECT_EQ(helpertest::counted("tarn-1", "usb:21.00"), 1) << "one detach, sent by the helper driver";
+    // Back in functional mode it runs on its own driver again.
+    ASSERT_EQ(tarn::SwitchToFunctional(entry("G:"), &abort_), KPL_OK);
+    settle();
+    EXPECT_EQ(serviceOf(pathWith(tarn::kFunctionalInterface, "12345678"), tarn::kFunctionalInterface), "TARNRDR");
+}
+
 }  // namespace
