@@ -246,4 +246,31 @@ TEST_F(ModeSwitch, OnWindows2000TheHelperDriverTakesTheReaderIntoUpgradeMode) {
     EXPECT_EQ(serviceOf(pathWith(tarn::kFunctionalInterface, "12345678"), tarn::kFunctionalInterface), "TARNRDR");
 }
 
+// A Plex module is announced to its monitor before it leaves; the monitor itself, before it
+// leaves, tells the applications and lets go of its modules' handles.
+TEST_F(ModeSwitch, PlexModulesAndTheirMonitorAreSwitchedWithCare) {
+    lab::Lab& lab = lab::Lab::current();
+    lab.attachDevice({{"kind", "plex-monitor"}, {"id", "plex"}, {"hub", "hub-1"}, {"port", 4}, {"slots", 2}});
+    lab.attachDevice({{"kind", "plex-module"}, {"id", "mod"}, {"monitor", "plex"}, {"slot", 1}, {"drive", "J"}});
+    settle();
+    ASSERT_EQ(scan(), KPL_OK);
+    DeviceInfoEntry* module = entry("J:");
+    ASSERT_NE(module, nullptr);
+    ASSERT_EQ(static_cast<TarnDeviceRecord*>(module->device)->isModule, 1);
+    const DeviceInfoEntry* monitor = nullptr;
+    for (const DeviceInfoEntry& e : list.entries)
+        if (e.name[0] && static_cast<const TarnDeviceRecord*>(e.device)->driveLetter == tarn::kPlexMonitorDrive) monitor = &e;
+    ASSERT_NE(monitor, nullptr);
+
+    ASSERT_EQ(tarn::SwitchToDFU(&list, module, &abort_), KPL_OK) << testsupport::allLogged();
+    const auto slots = lab.hardware().describe(usbNodeOf("plex")).value("informedSlots", nlohmann::json::array());
+    EXPECT_EQ(slots, nlohmann::json::array({1})) << slots.dump();
+    EXPECT_NE(static_cast<TarnDeviceRecord*>(module->device)->deviceHandle, INVALID_HANDLE_VALUE);
+
+    ASSERT_EQ(tarn::SwitchToDFU(&list, const_cast<DeviceInfoEntry*>(monitor), &abort_), KPL_OK) << testsupport::allLogged();
+    EXPECT_EQ(static_cast<TarnDeviceRecord*>(module->device)->deviceHandle, INVALID_HANDLE_VALUE)
+        << "the module's handle is let go of";
+    EXPECT_EQ(tarn::MerrowHandle(), INVALID_HANDLE_VALUE) << "the monitor's own handle went with it";
+}
+
 }  // namespace
