@@ -273,4 +273,34 @@ TEST_F(ModeSwitch, PlexModulesAndTheirMonitorAreSwitchedWithCare) {
     EXPECT_EQ(tarn::MerrowHandle(), INVALID_HANDLE_VALUE) << "the monitor's own handle went with it";
 }
 
+// A reader that arrives between arming and waiting — while the request that makes it leave is
+// still under way — is taken: the notifications are registered before that request. And one
+// whose notification was lost is found by the look the wait takes after its first pass.
+TEST_F(ModeSwitch, AnArrivalBetweenArmingAndWaitingIsNotMissed) {
+    tarn::arrival().checkIds = 0;
+    for (bool lost : {false, true}) {
+        SCOPED_TRACE(lost ? "notification lost" : "notification queued");
+        const std::string id = lost ? "fast-2" : "fast-1";
+        tarn::DeviceWait wait(true, false);
+        ASSERT_EQ(wait.Arm(), KPL_OK);
+        lab::Lab::current().attachDevice({{"kind", "tarn-reader"}, {"id", id}, {"hub", "hub-1"}, {"port", 4},
+                                          {"mode", "upgrade"}});
+        lab::Lab::current().hardware().refresh();
+        if (lost) {
+            // Taken while the trap looks away: the notification is gone, the interface is there.
+            tarn::arrival().trapArmed = 0;
+            MSG m;
+            while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+            tarn::arrival().trapArmed = 1;
+        }
+        EXPECT_EQ(wait.Wait(&abort_), KPL_OK);
+        EXPECT_EQ(tarn::arrival().dfuArrived, 1);
+        ASSERT_NE(tarn::arrival().arrivedHandle, INVALID_HANDLE_VALUE);
+        CloseHandle(tarn::arrival().arrivedHandle);
+        tarn::arrival().arrivedHandle = INVALID_HANDLE_VALUE;
+        lab::Lab::current().detachDevice(id);
+        lab::Lab::current().hardware().refresh();
+    }
+}
+
 }  // namespace
