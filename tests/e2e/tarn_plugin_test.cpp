@@ -5,6 +5,7 @@
 // them, and a configured run picks a reader by its device path or by the product type a reader
 // in upgrade mode keeps.
 #include <algorithm>
+#include <map>
 
 #include <nlohmann/json.hpp>
 
@@ -173,6 +174,52 @@ TEST_F(TarnReaders, TheMainDialogWritesIntoTheChosenReader) {
                         "close\n");
     EXPECT_EQ(r.exitCode, 0) << r.output << log();
     EXPECT_NE(log().find("Download Completed Successfully"), std::string::npos) << log();
+}
+
+// Every form of serial number through a whole unattended run: a string carried into a string
+// image (a reader behind the composite-device driver), a number changing the image's form, and a
+// blank reader getting a random serial of its own form.
+class TarnSerialForms : public Zelfin {};
+
+TEST_F(TarnSerialForms, EachReaderComesOutWithItsOwnSerial) {
+    for (const char* file : {"KPLTARN.DLL", "TARNDFU.INF", "TARNDFU.SYS"}) fs::copy_file(binPath(file), work_ / file);
+    // A PC where the package was installed before: the readers' loaders find their driver.
+    ASSERT_EQ(runCommand(binPath("zelfin-lab") + " reg " + lab_.string() +
+                         " set 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\TARNDFU' Type REG_DWORD 1")
+                  .exitCode,
+              0);
+    for (const char* attach : {
+             "usb-hub --port 1",
+             "tarn-reader --hub usb-hub-1 --port 1 --driver composite --drive K --serial-string QX0042AB17C9",
+             "tarn-reader --hub usb-hub-1 --port 2 --drive G --serial 12345678",
+             "tarn-reader --hub usb-hub-1 --port 3 --drive L --serial-string 000000000000",
+         }) {
+        const auto r = runCommand(binPath("zelfin-lab") + " attach " + lab_.string() + " " + attach, true);
+        ASSERT_EQ(r.exitCode, 0) << attach << ": " << r.output;
+    }
+    const auto built = runCommand(binPath("zelfin-image") + " build " + (work_ / "tarn.bin").string() +
+                                      " --family tarn --type 0 --version 2.00 --serial string:000000000000",
+                                  true);
+    ASSERT_EQ(built.exitCode, 0) << built.output;
+    writeConfig("--option GUI=no --download tarn.bin");
+    const auto r = zelfin();
+    EXPECT_EQ(r.exitCode, 255) << r.output;
+    EXPECT_EQ(occurrences(log(), "Download Completed Successfully"), 3u) << log();
+    const auto shown = runCommand(binPath("zelfin-lab") + " show " + lab_.string() + " --json", true);
+    std::map<std::string, std::string> serials;
+    const nlohmann::json devices = nlohmann::json::parse(shown.output)["devices"];
+    for (const auto& d : devices) {
+        if (d["kind"] != "tarn-reader") continue;
+        EXPECT_EQ(d["firmware"]["version"], "02.00") << d["id"];
+        EXPECT_EQ(d["mode"], "functional") << d["id"];
+        serials[d["id"].get<std::string>()] = d["firmware"]["serial"].get<std::string>();
+    }
+    EXPECT_EQ(serials["tarn-reader-1"], "QX0042AB17C9");
+    EXPECT_EQ(serials["tarn-reader-2"], "12345678");
+    const std::string random = serials["tarn-reader-3"];
+    EXPECT_EQ(random.size(), 12u) << random;
+    EXPECT_EQ(random.substr(0, 4), "0000") << random;
+    EXPECT_NE(random, "000000000000") << "a random serial for the blank one";
 }
 
 }  // namespace
