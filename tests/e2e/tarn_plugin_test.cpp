@@ -5,6 +5,7 @@
 // them, and a configured run picks a reader by its device path or by the product type a reader
 // in upgrade mode keeps.
 #include <algorithm>
+#include <initializer_list>
 #include <map>
 
 #include <nlohmann/json.hpp>
@@ -48,28 +49,37 @@ TEST_F(TarnBeside, BothPluginsAreBoundAndScanAndTheHelperImageIsGoneAfterwards) 
     EXPECT_FALSE(helper) << "the helper driver's image goes with the plug-in";
 }
 
-// A PC with Tarn readers: on their own driver (G:) and on the mass-storage driver (H:) behind an
-// external hub, and two KV7 readers in upgrade mode that keep product types 23 and 24, on the DFU
-// driver (its service is there before they are, as on a PC that had the package installed).
-class TarnReaders : public Zelfin {
+// A PC with the Tarn plug-in beside zelfin and the DFU driver's service already there (as on a PC
+// that had the package installed, so that readers in upgrade mode find their driver), and the
+// devices `zelfin-lab attach` is given.
+class TarnPc : public Zelfin {
 protected:
-    void SetUp() override {
-        Zelfin::SetUp();
+    void attachAll(std::initializer_list<const char*> attachments) {
         for (const char* file : {"KPLTARN.DLL", "TARNDFU.INF", "TARNDFU.SYS"}) fs::copy_file(binPath(file), work_ / file);
         ASSERT_EQ(runCommand(binPath("zelfin-lab") + " reg " + lab_.string() +
                              " set 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\TARNDFU' Type REG_DWORD 1")
                       .exitCode,
                   0);
-        for (const char* attach : {
-                 "usb-hub --port 1",
-                 "tarn-reader --hub usb-hub-1 --port 2 --drive G --serial 12345678",
-                 "tarn-reader --hub usb-hub-1 --port 3 --driver usbstor --drive H",
-                 "kv7-reader --port 2 --mode upgrade --dfu-type 7 --eeprom-type 23 --drive none",
-                 "kv7-reader --hub usb-hub-1 --port 4 --mode upgrade --dfu-type 7 --eeprom-type 24 --drive none",
-             }) {
+        for (const char* attach : attachments) {
             const auto r = runCommand(binPath("zelfin-lab") + " attach " + lab_.string() + " " + attach, true);
             ASSERT_EQ(r.exitCode, 0) << attach << ": " << r.output;
         }
+    }
+};
+
+// Tarn readers on their own driver (G:) and on the mass-storage driver (H:) behind an external
+// hub, and two KV7 readers in upgrade mode that keep product types 23 and 24.
+class TarnReaders : public TarnPc {
+protected:
+    void SetUp() override {
+        Zelfin::SetUp();
+        attachAll({
+            "usb-hub --port 1",
+            "tarn-reader --hub usb-hub-1 --port 2 --drive G --serial 12345678",
+            "tarn-reader --hub usb-hub-1 --port 3 --driver usbstor --drive H",
+            "kv7-reader --port 2 --mode upgrade --dfu-type 7 --eeprom-type 23 --drive none",
+            "kv7-reader --hub usb-hub-1 --port 4 --mode upgrade --dfu-type 7 --eeprom-type 24 --drive none",
+        });
     }
     void image(const std::string& name, const std::string& arguments) const {
         const auto r = runCommand(binPath("zelfin-image") + " build " + (work_ / name).string() + " --family tarn " + arguments, true);
@@ -179,24 +189,15 @@ TEST_F(TarnReaders, TheMainDialogWritesIntoTheChosenReader) {
 // Every form of serial number through a whole unattended run: a string carried into a string
 // image (a reader behind the composite-device driver), a number changing the image's form, and a
 // blank reader getting a random serial of its own form.
-class TarnSerialForms : public Zelfin {};
+using TarnSerialForms = TarnPc;
 
 TEST_F(TarnSerialForms, EachReaderComesOutWithItsOwnSerial) {
-    for (const char* file : {"KPLTARN.DLL", "TARNDFU.INF", "TARNDFU.SYS"}) fs::copy_file(binPath(file), work_ / file);
-    // A PC where the package was installed before: the readers' loaders find their driver.
-    ASSERT_EQ(runCommand(binPath("zelfin-lab") + " reg " + lab_.string() +
-                         " set 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\TARNDFU' Type REG_DWORD 1")
-                  .exitCode,
-              0);
-    for (const char* attach : {
-             "usb-hub --port 1",
-             "tarn-reader --hub usb-hub-1 --port 1 --driver composite --drive K --serial-string QX0042AB17C9",
-             "tarn-reader --hub usb-hub-1 --port 2 --drive G --serial 12345678",
-             "tarn-reader --hub usb-hub-1 --port 3 --drive L --serial-string 000000000000",
-         }) {
-        const auto r = runCommand(binPath("zelfin-lab") + " attach " + lab_.string() + " " + attach, true);
-        ASSERT_EQ(r.exitCode, 0) << attach << ": " << r.output;
-    }
+    attachAll({
+        "usb-hub --port 1",
+        "tarn-reader --hub usb-hub-1 --port 1 --driver composite --drive K --serial-string QX0042AB17C9",
+        "tarn-reader --hub usb-hub-1 --port 2 --drive G --serial 12345678",
+        "tarn-reader --hub usb-hub-1 --port 3 --drive L --serial-string 000000000000",
+    });
     const auto built = runCommand(binPath("zelfin-image") + " build " + (work_ / "tarn.bin").string() +
                                       " --family tarn --type 0 --version 2.00 --serial string:000000000000",
                                   true);
