@@ -63,6 +63,23 @@ Firmware firmwareOf(const Bytes& b) {
     return f;
 }
 
+// Whether the reader's flash holds the image, byte for byte, but for its serial: the serial block
+// and the serial string the image has.
+bool holdsImageButItsSerial(const Bytes& flash, const Bytes& image) {
+    if (flash.size() < image.size()) return false;
+    const auto length = static_cast<uint32_t>(image.size());
+    const auto block = image::ReadSerialBlock(image.data(), length);
+    image::StringDescriptor text;
+    const bool hasText = image::LocateSerialString(image.data(), length, &text) == KPL_OK;
+    for (uint32_t i = 0; i < length; ++i) {
+        if (flash[i] == image[i]) continue;
+        const bool inBlock = block && i >= block->offset && i < block->offset + image::kSerialBlockLength;
+        const bool inText = hasText && i >= text.offset && i < text.offset + text.bLength;
+        if (!inBlock && !inText) return false;
+    }
+    return true;
+}
+
 class TarnDownload : public UsbPc {
 protected:
     void SetUp() override {
@@ -169,6 +186,7 @@ TEST_F(TarnDownload, EveryReaderKeepsItsSerialAndItsOldFirmwareIsBackedUp) {
             << "the backup is the old flash";
         const Firmware now = firmwareOf(flashOf(c.id));
         EXPECT_EQ(now.version, 0x0200);
+        EXPECT_TRUE(holdsImageButItsSerial(flashOf(c.id), readFile(c.image)));
         if (c.serial[0]) {
             EXPECT_EQ(now.serial, c.serial);
         } else {
