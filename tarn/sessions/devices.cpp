@@ -1,5 +1,5 @@
 // What is done with the readers a scan listed: matching images to them, showing what one
-// reports, resetting one. The upload is not in this build of the plug-in: it refuses every index.
+// reports, resetting one.
 #include "device_list.h"
 #include "helper_client.h"
 #include "matching.h"
@@ -51,10 +51,6 @@ KPL_EXPORT int32_t KPLGetDisplayInfo(DeviceInfoList* list, uint8_t index, const 
     if (!list || !info || index >= KPL_MAX_DEVICES || !list->entries[index].name[0] || !list->entries[index].device)
         return refuseIndex(index);
     return FillDisplayInfo(list->entries[index], info);
-}
-
-KPL_EXPORT int32_t KPLUploadFirmware(DeviceInfoList*, uint8_t index, const char*, ProgressCallback, volatile int32_t*) {
-    return refuseIndex(index);
 }
 
 KPL_EXPORT int32_t KPLResetDevice(DeviceInfoEntry* entry) {

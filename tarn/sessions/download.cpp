@@ -31,8 +31,6 @@ namespace tarn {
 namespace {
 
 constexpr const char* kUnit = "kpltarn";
-constexpr uint32_t kFullImage = 65536;
-constexpr uint32_t kDfuType4Image = 0xE000;
 constexpr uint32_t kVerifyLead = 80;  // bytes before "SERCHKC" the comparison starts at
 // Re-enabling a reader must end even with RETRIES -1: no reader may stay disabled for good.
 constexpr int32_t kEnableAttemptsWithoutLimit = 10;
@@ -54,8 +52,8 @@ bool usbDeviceElement(DEVINST devInst, DWORD* index, char* description, size_t s
     return found;
 }
 
-// Disables (or enables again) every other listed reader not in upgrade mode. 212 when the
-// operator aborted a disabling; enabling goes on whatever the abort flag says.
+}  // namespace
+
 int32_t ExclusiveDfu(DeviceInfoList* list, const TarnDeviceRecord& chosen, bool enable, volatile int32_t* abortFlag) {
     if (!(plugin().options & kOptionExclusiveDfu)) return KPL_OK;
     const PluginState& s = plugin();
@@ -82,6 +80,10 @@ int32_t ExclusiveDfu(DeviceInfoList* list, const TarnDeviceRecord& chosen, bool 
     }
     return status;
 }
+
+
+namespace {
+
 
 // Whether the image can go the reader's way at all: a KV7 image never goes to a Tarn controller.
 bool imageFitsReader(int type) { return !kv7::isKv7Type(static_cast<unsigned>(type)); }
@@ -166,7 +168,7 @@ struct Download {
             Report(progress, 15, KPL_TEXT_BACKUP);
         }
         TARN_LOG_AT(kUnit, "%s(%i) :DfuType = %d", static_cast<int>(record->dfuType));
-        const uint32_t copyLength = record->dfuType == 4 ? kDfuType4Image : kFullImage;
+        const uint32_t copyLength = FirmwareLength(*record);
         if (backupRequested) TARN_LOG_AT(kUnit, "%s(%i) :Upload file name = %s", backupPath);
         if (const int32_t status = UploadToFile(entry, deviceCopy, copyLength, backupPath, backupRequested);
             status != KPL_OK) {

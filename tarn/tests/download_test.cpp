@@ -310,4 +310,44 @@ TEST_F(TarnDownload, WhatDoesNotFitIsRefusedBeforeTheReaderIsTouched) {
     }
 }
 
+// An upload writes the reader's whole firmware into the file: 64 KB, or 56 KB for a dfuType-4
+// controller; a reader found in upgrade mode is left there, the others come back. A reader whose
+// firmware cannot be read leaves no file behind (213).
+TEST_F(TarnDownload, AnUploadWritesTheWholeFirmwareOrNoFile) {
+    lab::Lab& lab = lab::Lab::current();
+    lab.attachDevice({{"kind", "tarn-reader"}, {"id", "four"}, {"port", 2}, {"drive", "M"}, {"dfu-type", 4}});
+    lab.attachDevice({{"kind", "tarn-reader"}, {"id", "waiting"}, {"hub", "hub-1"}, {"port", 4}, {"mode", "upgrade"}});
+    settle();
+    ASSERT_EQ(scan(), KPL_OK);
+    auto upload = [&](const std::string& name, const fs::path& target) {
+        const int i = indexOf(name);
+        EXPECT_GE(i, 0) << name;
+        return call<KPLUploadFirmware_t>("KPLUploadFirmware")(&list_, static_cast<uint8_t>(i), target.c_str(), nullptr,
+                                                              &abort_);
+    };
+    struct Case {
+        const char* name;
+        const char* id;
+        size_t length;
+    };
+    for (const Case& c : {Case{"G:", "tarn-1", 65536}, Case{"H:", "tarn-2", 65536}, Case{"M:", "four", 57344},
+                          Case{"Tarn DFU Device", "waiting", 65536}}) {
+        SCOPED_TRACE(c.id);
+        const fs::path target = dir_ / (std::string(c.id) + ".bin");
+        const Bytes flash = flashOf(c.id);
+        ASSERT_EQ(upload(c.name, target), KPL_OK) << testsupport::allLogged();
+        EXPECT_EQ(readFile(target), Bytes(flash.begin(), flash.begin() + static_cast<std::ptrdiff_t>(c.length)));
+        EXPECT_TRUE(testsupport::loggedMessage("Upload Completed Successfully"));
+    }
+    settle();
+    ASSERT_EQ(scan(), KPL_OK);
+    for (const char* name : {"G:", "H:", "M:", "Tarn DFU Device"}) EXPECT_GE(indexOf(name), 0) << name;
+
+    lab.applyFault("tarn-1", "fail:usb:A1.02");
+    const fs::path failed = dir_ / "failed.bin";
+    EXPECT_EQ(upload("G:", failed), KPL_E_FIRMWARE_READ);
+    EXPECT_FALSE(fs::exists(failed)) << "no file named as if it held the firmware";
+    EXPECT_TRUE(testsupport::loggedMessage("Upload to file failed."));
+}
+
 }  // namespace
