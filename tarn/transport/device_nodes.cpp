@@ -1,5 +1,6 @@
 #include "device_nodes.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -45,6 +46,32 @@ bool ContainsAny(const char* text, std::initializer_list<const char*> parts) {
 
 void Lower(char* text) {
     for (; text && *text; ++text) *text = static_cast<char>(std::tolower(static_cast<unsigned char>(*text)));
+}
+
+namespace {
+constexpr DWORD kNodeInformationSize = 76;
+constexpr DWORD kConnectionInformationSize = 46;
+}  // namespace
+
+bool HubPortCount(HANDLE hub, int* ports) {
+    alignas(8) uint8_t node[kNodeInformationSize] = {};
+    DWORD returned = 0;
+    if (!DeviceIoControl(hub, IOCTL_USB_GET_NODE_INFORMATION, node, sizeof node, node, sizeof node, &returned, nullptr))
+        return false;
+    *ports = reinterpret_cast<USB_NODE_INFORMATION*>(node)->u.HubInformation.HubDescriptor.bNumberOfPorts;
+    return true;
+}
+
+bool HubPortConnection(HANDLE hub, DWORD port, USB_NODE_CONNECTION_INFORMATION* info) {
+    alignas(8) uint8_t buffer[kConnectionInformationSize] = {};
+    auto* in = reinterpret_cast<USB_NODE_CONNECTION_INFORMATION*>(buffer);
+    in->ConnectionIndex = port;
+    DWORD returned = 0;
+    if (!DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, buffer, sizeof buffer, buffer, sizeof buffer,
+                         &returned, nullptr))
+        return false;
+    std::memcpy(info, buffer, std::min<size_t>(sizeof *info, sizeof buffer));
+    return true;
 }
 
 void ClassMember::Close() {

@@ -8,6 +8,7 @@
 
 #include <winsim/cfgmgr32.h>
 #include <winsim/setupapi.h>
+#include <winsim/usbioctl.h>
 #include <winsim/windows.h>
 
 namespace tarn {
@@ -38,6 +39,11 @@ bool ForEachMember(const GUID& guid, bool presentOnly, const MemberVisit& visit)
 // of upgrade mode, or after a failed write): the interface path of the hub it hangs from and the
 // port numbers from there down ("<hub>#3", a Plex module "<hub>#3/1"). Empty when no hub is found.
 void BusPlace(DEVINST devInst, char* out, size_t size);
+
+// The questions asked of an open hub (the sizes a system of the readers' time answers to): its
+// number of ports, and one port's connection information (ConnectionIndex from 1).
+bool HubPortCount(HANDLE hub, int* ports);
+bool HubPortConnection(HANDLE hub, DWORD port, USB_NODE_CONNECTION_INFORMATION* info);
 
 // One member of an interface class: its path and its node, with the set it was read from (open
 // while the member is; Close() destroys it).

@@ -23,8 +23,6 @@ constexpr const char* kUnit = "KRD50N";
 constexpr DWORD kKrd50nPorts = 3;
 constexpr int kRecoveryWaits = 10;
 constexpr DWORD kRecoveryPauseMs = 1000;
-constexpr DWORD kNodeInformationSize = 76;
-constexpr DWORD kConnectionInformationSize = 46;
 
 // Whether `id` names the unit's hub: "VID_04CC" and "PID_1122" or "PID_1123", upper-cased.
 bool krd50nIdentifiers(const char* hardwareId) {
@@ -36,19 +34,6 @@ bool krd50nIdentifiers(const char* hardwareId) {
     const char* pid = std::strstr(id, "PID_");
     if (!vid || !pid) return false;
     return std::strncmp(vid + 4, "04CC", 4) == 0 && (std::strncmp(pid + 4, "1122", 4) == 0 || std::strncmp(pid + 4, "1123", 4) == 0);
-}
-
-// The connection information of one port of an open hub.
-bool portConnection(HANDLE hub, DWORD port, USB_NODE_CONNECTION_INFORMATION* info) {
-    alignas(8) uint8_t buffer[kConnectionInformationSize] = {};
-    auto* in = reinterpret_cast<USB_NODE_CONNECTION_INFORMATION*>(buffer);
-    in->ConnectionIndex = port;
-    DWORD returned = 0;
-    if (!DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, buffer, sizeof buffer, buffer, sizeof buffer,
-                         &returned, nullptr))
-        return false;
-    std::memcpy(info, buffer, std::min<size_t>(sizeof *info, sizeof buffer));
-    return true;
 }
 
 // The member of the upgrade-mode class at `devInst`, present, with its service.
@@ -102,19 +87,17 @@ int32_t IsKrd50nHub(DEVINST devInst) {
         return 0;
     }
     int32_t answer = 1;
-    alignas(8) uint8_t node[kNodeInformationSize] = {};
-    DWORD returned = 0;
-    if (!DeviceIoControl(h, IOCTL_USB_GET_NODE_INFORMATION, node, sizeof node, node, sizeof node, &returned, nullptr)) {
+    int ports = 0;
+    if (!HubPortCount(h, &ports)) {
         TARN_PLAIN("Unable to get node info for hub");
         answer = 0;
-    } else if (const UCHAR ports = reinterpret_cast<USB_NODE_INFORMATION*>(node)->u.HubInformation.HubDescriptor.bNumberOfPorts;
-               ports != kKrd50nPorts) {
-        TARN_PLAIN("No. of ports not same as KRD50N. No. of ports: %d", static_cast<int>(ports));
+    } else if (ports != static_cast<int>(kKrd50nPorts)) {
+        TARN_PLAIN("No. of ports not same as KRD50N. No. of ports: %d", ports);
         answer = 0;
     }
     for (DWORD port = 1; answer && port <= kKrd50nPorts; ++port) {
         USB_NODE_CONNECTION_INFORMATION info{};
-        if (!portConnection(h, port, &info)) {
+        if (!HubPortConnection(h, port, &info)) {
             TARN_PLAIN("Unable to get node connection info for port %d\n", static_cast<int>(port));
             answer = 0;
         } else if (info.ConnectionStatus == NoDeviceConnected) {
@@ -175,7 +158,7 @@ void RecoverKrd50n(DeviceInfoList* list) {
     }
     for (DWORD port = 1; port <= kKrd50nPorts; ++port) {
         USB_NODE_CONNECTION_INFORMATION info{};
-        if (!portConnection(hub, port, &info)) {
+        if (!HubPortConnection(hub, port, &info)) {
             TARN_PLAIN("Unable to get node connection info for port %d\n", static_cast<int>(port));
             break;
         }

@@ -18,8 +18,6 @@ namespace {
 constexpr const char* kUnit = "tarnHUB";
 constexpr DWORD kPowerOffMs = 3000;
 constexpr DWORD kHubIndexesSkipped = 10;  // below this a missing hub member is passed over
-constexpr DWORD kNodeInformationSize = 76;
-constexpr DWORD kConnectionInformationSize = 46;
 
 bool asksForPowerCycle(USB_CONNECTION_STATUS status) {
     return status == NoDeviceConnected || status == DeviceFailedEnumeration || status == DeviceGeneralFailure;
@@ -54,27 +52,20 @@ void walkHub(const HubMember& hub, WaitContext& context) {
         TARN_LOG_AT(kUnit, "%s(%i) :Unable to create handle for hub %s", hub.path);
         return;
     }
-    alignas(8) uint8_t node[kNodeInformationSize] = {};
-    DWORD returned = 0;
-    if (!DeviceIoControl(h, IOCTL_USB_GET_NODE_INFORMATION, node, sizeof node, node, sizeof node, &returned, nullptr)) {
+    int ports = 0;
+    if (!HubPortCount(h, &ports)) {
         TARN_LOG_AT(kUnit, "%s(%i) :Unable to get node info for hub %s", hub.path);
         CloseHandle(h);
         return;
     }
-    const int ports = reinterpret_cast<USB_NODE_INFORMATION*>(node)->u.HubInformation.HubDescriptor.bNumberOfPorts;
     TARN_LOG_AT(kUnit, "%s(%i) :Hub %s with %d ports opened successfully", hub.path, ports);
     for (int port = 1; port <= ports && !*context.arrived && !context.stop; ++port) {
-        alignas(8) uint8_t buffer[kConnectionInformationSize] = {};
-        auto* info = reinterpret_cast<USB_NODE_CONNECTION_INFORMATION*>(buffer);
-        info->ConnectionIndex = static_cast<ULONG>(port);
-        if (!DeviceIoControl(h, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, buffer, sizeof buffer, buffer, sizeof buffer,
-                             &returned, nullptr)) {
+        USB_NODE_CONNECTION_INFORMATION info{};
+        if (!HubPortConnection(h, static_cast<DWORD>(port), &info)) {
             TARN_LOG_AT(kUnit, "%s(%i) :Unable to get node connection info of port %d of Hub %s\n", port, hub.path);
             continue;
         }
-        USB_CONNECTION_STATUS status;
-        std::memcpy(&status, buffer + offsetof(USB_NODE_CONNECTION_INFORMATION, ConnectionStatus), sizeof status);
-        if (!asksForPowerCycle(status)) continue;
+        if (!asksForPowerCycle(info.ConnectionStatus)) continue;
         TARN_LOG_AT(kUnit, "%s(%i) :PowerCycling Port %d of Hub %s", port, hub.path);
         PowerCyclePort(hub.pdoName, static_cast<uint16_t>(port));
     }
